@@ -1,0 +1,191 @@
+// ApiKeyGuardlet._extract_token: the key from the query parameter "api_key",
+// else from the first "Authorization: Bearer" header.
+#include "mcp/guardlet.hpp"
+
+#include <cstring>
+
+using namespace frame;
+
+namespace guardlet {
+namespace {
+
+/// scope.get(key, default); a plain dict is read directly, with the same result.
+Ref scope_get(Borrowed scope, PyObject* key, PyObject* dflt) {
+  if (PyDict_CheckExact(scope.get())) {
+    PyObject* v = PyDict_GetItemWithError(scope.get(), key);
+    if (v) return Ref::borrow(v);
+    if (PyErr_Occurred()) throw_error();
+    return Ref::borrow(dflt);
+  }
+  return call_method(scope, k.get, key, dflt);
+}
+
+/// True when the query parser the gate would call is still the standard one,
+/// so that the native parse gives the very same answer.
+bool standard_parser(Borrowed parse_module, Borrowed parse_qs) {
+  if (!parse_qs.is(k.std_parse_qs)) return false;
+  PyObject* dict = PyModule_Check(parse_module.get()) ? PyModule_GetDict(parse_module.get()) : nullptr;
+  if (!dict) return false;
+  // parse_qs reaches parse_qsl and unquote through its module's globals.
+  PyObject* qsl = PyDict_GetItemString(dict, "parse_qsl");
+  PyObject* unquote = PyDict_GetItemString(dict, "unquote");
+  return qsl == k.std_parse_qsl && unquote == k.std_unquote;
+}
+
+/// The key from the query string, or a null Ref.
+Ref key_from_query(Borrowed raw) {
+  Ref query_string;
+  if (PyBytes_CheckExact(raw.get())) {
+    if (PyBytes_GET_SIZE(raw.get()) == 0) return Ref();
+    query_string = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), nullptr));
+  } else {
+    query_string = Ref::steal(PyObject_CallMethodOneArg(raw.get(), k.decode, k.utf_8));
+  }
+  if (!query_string) {
+    // An unauthenticated client controls these bytes: a query that is not
+    // UTF-8 gives no key, and the headers are still searched.
+    if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+      PyErr_Clear();
+      return Ref();
+    }
+    throw_error();
+  }
+  if (!truthy(query_string)) return Ref();
+
+  Ref parse = getattr(state.global(k.urllib), k.parse);
+  Ref parse_qs = getattr(parse, k.parse_qs);
+  if (PyBytes_CheckExact(raw.get()) && standard_parser(parse, parse_qs))
+    return first_api_key(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()));
+
+  Ref params = call(parse_qs, query_string.get());
+  Ref empty = new_list();
+  Ref api_keys = call_method(params, k.get, k.api_key, empty.get());
+  if (!truthy(api_keys)) return Ref();
+  Ref zero = check(PyLong_FromLong(0));
+  return getitem(api_keys, zero);
+}
+
+[[gnu::cold]] void unpack_error(Py_ssize_t n) {
+  if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
+  raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
+}
+
+/// `name, value = item`.
+void unpack_pair(Borrowed item, Ref& name, Ref& value) {
+  PyObject* o = item.get();
+  if (PyTuple_CheckExact(o) || PyList_CheckExact(o)) {
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+    if (n != 2) unpack_error(n);
+    name = Ref::borrow(PySequence_Fast_GET_ITEM(o, 0));
+    value = Ref::borrow(PySequence_Fast_GET_ITEM(o, 1));
+    return;
+  }
+  Ref it = check(PyObject_GetIter(o));
+  Ref parts[2];
+  for (Py_ssize_t i = 0; i < 2; ++i) {
+    parts[i] = Ref::steal(PyIter_Next(it.get()));
+    if (!parts[i]) {
+      if (PyErr_Occurred()) throw_error();
+      unpack_error(i);
+    }
+  }
+  Ref extra = Ref::steal(PyIter_Next(it.get()));
+  if (extra) unpack_error(3);
+  if (PyErr_Occurred()) throw_error();
+  name = std::move(parts[0]);
+  value = std::move(parts[1]);
+}
+
+/// name.lower() == b"authorization"
+bool is_authorization(Borrowed name) {
+  if (PyBytes_CheckExact(name.get())) {
+    // bytes.lower() folds ASCII letters only; compare the same way.
+    if (PyBytes_GET_SIZE(name.get()) != 13) return false;
+    const char* s = PyBytes_AS_STRING(name.get());
+    const char* want = "authorization";
+    for (int i = 0; i < 13; ++i) {
+      char ch = s[i];
+      if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+      if (ch != want[i]) return false;
+    }
+    return true;
+  }
+  Ref lowered = call_method(name, k.lower);
+  return equal(lowered, k.authorization);
+}
+
+/// value.decode("utf-8", errors="replace")
+Ref decode_header(Borrowed value) {
+  if (PyBytes_CheckExact(value.get()))
+    return check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value.get()), PyBytes_GET_SIZE(value.get()), "replace"));
+  Ref decode = getattr(value, k.decode);
+  return call_kw(decode, k.kw_errors, k.utf_8, k.replace);
+}
+
+/// auth.lower().startswith("bearer ")
+bool has_bearer_scheme(Borrowed auth) {
+  if (PyUnicode_CheckExact(auth.get())) {
+    // No character outside ASCII lower-cases into one of "bearer ", so the
+    // test reduces to the first seven characters compared without case.
+    PyObject* s = auth.get();
+    if (PyUnicode_GET_LENGTH(s) < 7) return false;
+    const char* want = "bearer ";
+    int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    for (int i = 0; i < 7; ++i) {
+      Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+      if (ch >= 'A' && ch <= 'Z') ch = ch - 'A' + 'a';
+      if (ch != static_cast<Py_UCS4>(want[i])) return false;
+    }
+    return true;
+  }
+  Ref lowered = call_method(auth, k.lower);
+  Ref prefix = check(PyUnicode_FromString("bearer "));
+  Ref startswith = intern("startswith");
+  Ref r = call_method(lowered, startswith.get(), prefix.get());
+  return truthy(r);
+}
+
+Ref extract_token_body(const Call& c) {
+  Borrowed scope = c.args[1];
+  {
+    Ref raw = scope_get(scope, k.query_string, k.empty_bytes);
+    Ref key = key_from_query(raw);
+    if (key) return key;
+  }
+  Ref empty = new_list();
+  Ref headers = scope_get(scope, k.headers, empty.get());
+  Ref it = check(PyObject_GetIter(headers.get()));
+  while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+    Ref name, value;
+    unpack_pair(item, name, value);
+    if (!is_authorization(name)) continue;
+    Ref auth = decode_header(value);
+    if (!has_bearer_scheme(auth)) continue;
+    Ref rest = check(PySequence_GetSlice(auth.get(), 7, PY_SSIZE_T_MAX));
+    return call_method(rest, k.strip);
+  }
+  if (PyErr_Occurred()) throw_error();
+  return none();
+}
+
+const Param kParams[] = {{"self"}, {"scope", "Scope"}};
+const char* const kLocals[] = {"query_string", "params", "api_keys", "name", "value", "auth"};
+
+} // namespace
+
+MethodDef extract_token_def{
+    .name = "_extract_token",
+    .qualname = "ApiKeyGuardlet._extract_token",
+    .module = &state,
+    .params = kParams,
+    .nparams = 2,
+    .doc = "从 Query Param 或 Header 中提取 API Key。",
+    .return_annotation = "str | None",
+    .first_line = __LINE__,
+    .locals = kLocals,
+    .nlocals = 6,
+    .plain = extract_token_body,
+};
+
+} // namespace guardlet

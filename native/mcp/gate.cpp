@@ -1,0 +1,165 @@
+// ApiKeyGuardlet.__call__: the ASGI entry point. Non-HTTP connections pass
+// through; an HTTP request is admitted with an acceptable key (published in
+// the scope and the request context variable) or answered with 401.
+#include "mcp/guardlet.hpp"
+
+using namespace frame;
+
+namespace guardlet {
+namespace {
+
+// Closure cells of tracking_send.
+enum Cell { kSend, kStarted, kCompleted };
+
+Borrowed cell(Borrowed closure, Cell which) { return PyTuple_GET_ITEM(closure.get(), which); }
+
+void set_flag(Borrowed closure, Cell which) { check_status(PyCell_Set(cell(closure, which).get(), Py_True)); }
+
+bool flag(Borrowed closure, Cell which) { return PyCell_GET(cell(closure, which).get()) == Py_True; }
+
+/// Watches the response's progress, then forwards the message to the raw send.
+Task tracking_send_body(Call c) {
+  Borrowed message = c.args[0];
+  Ref type = getitem(message, k.type);
+  if (equal(type, k.http_response_start)) {
+    set_flag(c.closure, kStarted);
+  } else if (equal(type, k.http_response_body)) {
+    Ref more = call_method(message, k.get, k.more_body, Py_False);
+    if (!truthy(more)) set_flag(c.closure, kCompleted);
+  }
+  Ref send = Ref::borrow(PyCell_GET(cell(c.closure, kSend).get()));
+  co_await awaiting(call(send, message.get()));
+  co_return none();
+}
+
+Ref send_401(Borrowed self, Borrowed scope, Borrowed send) {
+  Ref method = getattr(self, k._send_401);
+  return call_kw(method, k.kw_reason, scope.get(), send.get(), k.invalid_api_key);
+}
+
+/// The per-request closure: cells for the raw send and the two progress flags.
+Ref make_closure(Borrowed send) {
+  Ref cells[3] = {check(PyCell_New(send.get())), check(PyCell_New(Py_False)), check(PyCell_New(Py_False))};
+  return check(PyTuple_Pack(3, cells[0].get(), cells[1].get(), cells[2].get()));
+}
+
+Ref request_context(Borrowed scope, Borrowed token) {
+  Ref ctx = new_dict();
+  dict_set(ctx, k.api_key, token);
+  dict_set(ctx, k.user_id, call_method(scope, k.get, k.mcp_user_id));
+  dict_set(ctx, k.email, call_method(scope, k.get, k.mcp_user_email));
+  return ctx;
+}
+
+bool is_asgi_message_error(const SavedError& err) {
+  if (!err.matches(PyExc_RuntimeError)) return false;
+  Ref text = str_of(err.value());
+  return check_status(PySequence_Contains(text.get(), k.expected_asgi_message));
+}
+
+Task call_body(Call c) {
+  Borrowed self = c.args[0], scope = c.args[1], receive = c.args[2], send = c.args[3];
+
+  if (!equal(getitem(scope, k.type), k.http)) {
+    co_await awaiting(call(getattr(self, k.app), scope.get(), receive.get(), send.get()));
+    co_return none();
+  }
+
+  Ref token = call_method(self, k._extract_token, scope.get());
+  if (truthy(getattr(self, k._auth_verify_url))) {
+    Ref user_info = co_await awaiting(call_method(self, k._verify_remote, token.get()));
+    if (!truthy(user_info)) {
+      co_await awaiting(send_401(self, scope, send));
+      co_return none();
+    }
+    setitem(scope, k.mcp_api_key, token);
+    setitem(scope, k.mcp_user_id, call_method(user_info, k.get, k.user_id));
+    setitem(scope, k.mcp_user_email, call_method(user_info, k.get, k.email));
+  } else {
+    Ref api_key = getattr(self, k._api_key);
+    if (!truthy(api_key) || !secret_equal(token, api_key)) {
+      co_await awaiting(send_401(self, scope, send));
+      co_return none();
+    }
+    setitem(scope, k.mcp_api_key, token);
+  }
+
+  Ref mcp_request_ctx = state.import_from("strovik.mcp.context", k.mcp_request_ctx);
+  Ref ctx_token = call_method(mcp_request_ctx, k.set, request_context(scope, token).get());
+  Ref closure = make_closure(send);
+  Ref tracking_send = make_function(tracking_send_def, closure);
+
+  SavedError failure;
+  try {
+    co_await awaiting(call(getattr(self, k.app), scope.get(), receive.get(), tracking_send.get()));
+  } catch (const PyErrOccurred&) {
+    failure = SavedError::fetch();
+  }
+  if (failure && failure.matches(PyExc_RuntimeError)) {
+    // An application that stops on an ASGI message error ends the request quietly.
+    bool swallow = false;
+    try {
+      swallow = is_asgi_message_error(failure);
+    } catch (const PyErrOccurred&) {
+      SavedError raised = SavedError::fetch();
+      PyException_SetContext(raised.value().get(), Py_NewRef(failure.value().get()));
+      failure = std::move(raised);
+    }
+    if (swallow) failure = SavedError();
+  }
+
+  // The final block: reset the context, close a response left open.
+  try {
+    call_method(mcp_request_ctx, k.reset, ctx_token.get());
+  } catch (const PyErrOccurred&) {
+    SavedError raised = SavedError::fetch();
+    if (failure) PyException_SetContext(raised.value().get(), Py_NewRef(failure.value().get()));
+    raised.rethrow();
+  }
+  if (flag(closure, kStarted) && !flag(closure, kCompleted)) {
+    try {
+      Ref closing = new_dict();
+      dict_set(closing, k.type, k.http_response_body);
+      dict_set(closing, k.body, k.empty_bytes);
+      dict_set(closing, k.more_body, Py_False);
+      co_await awaiting(call(send, closing.get()));
+    } catch (const PyErrOccurred&) {
+      PyErr_Clear(); // whatever the raw send raises here is dropped
+    }
+  }
+  if (failure) failure.rethrow();
+  co_return none();
+}
+
+const Param kCallParams[] = {{"self"}, {"scope", "Scope"}, {"receive", "Receive"}, {"send", "Send"}};
+const char* const kCallLocals[] = {"token",     "user_info",         "mcp_request_ctx", "ctx_token",
+                                   "response_started", "response_complete", "tracking_send",   "exc"};
+const Param kTrackingParams[] = {{"message", "Any"}};
+
+} // namespace
+
+MethodDef call_def{
+    .name = "__call__",
+    .qualname = "ApiKeyGuardlet.__call__",
+    .module = &state,
+    .params = kCallParams,
+    .nparams = 4,
+    .return_annotation = "None",
+    .first_line = __LINE__,
+    .locals = kCallLocals,
+    .nlocals = 8,
+    .coro = call_body,
+};
+
+MethodDef tracking_send_def{
+    .name = "tracking_send",
+    .qualname = "ApiKeyGuardlet.__call__.<locals>.tracking_send",
+    .module = &state,
+    .params = kTrackingParams,
+    .nparams = 1,
+    .return_annotation = "None",
+    .first_line = __LINE__,
+    .coro = tracking_send_body,
+};
+
+} // namespace guardlet

@@ -1,0 +1,28 @@
+// Handling of API keys as secrets: equality that takes the same time
+// whatever position the first differing character is at.
+#include "mcp/guardlet.hpp"
+
+using namespace frame;
+
+namespace guardlet {
+
+bool secret_equal(Borrowed a, Borrowed b) {
+  if (!PyUnicode_CheckExact(a.get()) || !PyUnicode_CheckExact(b.get())) return equal(a, b);
+  PyObject* x = a.get();
+  PyObject* y = b.get();
+  Py_ssize_t nx = PyUnicode_GET_LENGTH(x), ny = PyUnicode_GET_LENGTH(y);
+  int kx = PyUnicode_KIND(x), ky = PyUnicode_KIND(y);
+  const void* dx = PyUnicode_DATA(x);
+  const void* dy = PyUnicode_DATA(y);
+  // Walk the whole of the longer string; a shorter one reads as zeros past its end.
+  Py_ssize_t n = nx > ny ? nx : ny;
+  Py_UCS4 diff = nx != ny;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Py_UCS4 cx = i < nx ? PyUnicode_READ(kx, dx, i) : 0;
+    Py_UCS4 cy = i < ny ? PyUnicode_READ(ky, dy, i) : 0;
+    diff |= cx ^ cy;
+  }
+  return diff == 0;
+}
+
+} // namespace guardlet

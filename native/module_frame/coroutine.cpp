@@ -1,0 +1,818 @@
+#include "module_frame/coroutine.hpp"
+
+#include "module_frame/module.hpp"
+#include "module_frame/traceback.hpp"
+
+#include <cstddef>
+#include <new>
+
+namespace frame {
+
+// ---- frame records ---------------------------------------------------------
+
+struct FreeBlock {
+  FreeBlock* next;
+};
+
+namespace {
+
+constexpr int kMaxFreeFrames = 8;
+
+/// Every record starts with a header naming the method whose free list it returns to.
+struct alignas(std::max_align_t) RecordHeader {
+  MethodDef* def;
+  std::size_t size;
+};
+
+} // namespace
+
+void* Promise::operator new(std::size_t size, const Call& call) {
+  auto* def = const_cast<MethodDef*>(&call.def);
+  auto& rt = def->rt;
+  void* raw;
+  if (rt.free_frames) {
+    raw = rt.free_frames;
+    rt.free_frames = rt.free_frames->next;
+    --rt.n_free_frames;
+  } else {
+    raw = ::operator new(sizeof(RecordHeader) + size);
+  }
+  auto* header = static_cast<RecordHeader*>(raw);
+  header->def = def;
+  header->size = size;
+  return header + 1;
+}
+
+void Promise::operator delete(void* p, std::size_t) noexcept {
+  auto* header = static_cast<RecordHeader*>(p) - 1;
+  auto& rt = header->def->rt;
+  if (rt.n_free_frames < kMaxFreeFrames) {
+    auto* block = reinterpret_cast<FreeBlock*>(header);
+    block->next = rt.free_frames;
+    rt.free_frames = block;
+    ++rt.n_free_frames;
+    return;
+  }
+  ::operator delete(header);
+}
+
+namespace {
+
+// ---- the Python coroutine object -------------------------------------------
+
+struct CoroObject {
+  PyObject_HEAD
+  Task::Handle handle;
+  MethodDef* def;
+  PyObject* args[kMaxParams];
+  PyObject* closure;
+  PyObject* name;
+  PyObject* qualname;
+  PyObject* module;
+  PyObject* code;
+  PyObject* frame;
+  PyObject* weakrefs;
+  bool started;
+  bool running;
+};
+
+struct AwaitIterObject {
+  PyObject_HEAD
+  CoroObject* coro;
+};
+
+PyTypeObject g_coro_type;
+PyTypeObject g_await_iter_type;
+
+CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
+bool is_coro(PyObject* o) { return Py_TYPE(o) == &g_coro_type; }
+bool is_await_iter(PyObject* o) { return Py_TYPE(o) == &g_await_iter_type; }
+
+Promise& promise(CoroObject* c) { return c->handle.promise(); }
+
+PySendResult coro_send(CoroObject* c, PyObject* value, PyObject** out);
+PySendResult coro_throw(CoroObject* c, PyObject* exc, PyObject** out);
+int coro_close(CoroObject* c);
+
+/// Releases everything a finished coroutine held: the frame record goes back
+/// to its free list, and names, module, code and cached frame read None.
+void finish(CoroObject* c) {
+  if (c->handle) {
+    Promise& p = promise(c);
+    Py_CLEAR(p.delegate);
+    Py_CLEAR(p.yielded);
+    Py_CLEAR(p.sent);
+    Py_CLEAR(p.thrown);
+    Py_CLEAR(p.result);
+    Py_CLEAR(p.error);
+    c->handle.destroy();
+    c->handle = {};
+  }
+  for (PyObject*& a : c->args) Py_CLEAR(a);
+  Py_CLEAR(c->closure);
+  Py_CLEAR(c->name);
+  Py_CLEAR(c->qualname);
+  Py_CLEAR(c->module);
+  Py_CLEAR(c->code);
+  Py_CLEAR(c->frame);
+  c->started = true;
+}
+
+bool finished(CoroObject* c) { return !c->handle; }
+
+/// Runs the body from its suspension point until it suspends again or ends.
+PySendResult resume_body(CoroObject* c, PyObject** out) {
+  Promise& p = promise(c);
+  c->started = true;
+  c->running = true;
+  c->handle.resume();
+  c->running = false;
+  if (!c->handle.done()) {
+    *out = std::exchange(p.yielded, nullptr);
+    return PYGEN_NEXT;
+  }
+  PySendResult r;
+  if (p.error) {
+    PyErr_SetRaisedException(std::exchange(p.error, nullptr));
+    r = PYGEN_ERROR;
+  } else {
+    *out = std::exchange(p.result, nullptr);
+    if (!*out) *out = Py_NewRef(Py_None);
+    r = PYGEN_RETURN;
+  }
+  finish(c);
+  return r;
+}
+
+/// Hands the delegate's outcome to the body: its result, or its exception.
+PySendResult continue_after_delegate(CoroObject* c, PySendResult s, PyObject* r, PyObject** out) {
+  Promise& p = promise(c);
+  if (s == PYGEN_NEXT) {
+    *out = r;
+    return PYGEN_NEXT;
+  }
+  Py_CLEAR(p.delegate);
+  if (s == PYGEN_RETURN) p.sent = r;
+  else p.thrown = PyErr_GetRaisedException();
+  return resume_body(c, out);
+}
+
+PySendResult send_to(PyObject* delegate, PyObject* value, PyObject** out) {
+  if (is_coro(delegate)) return coro_send(as_coro(delegate), value, out);
+  if (is_await_iter(delegate)) return coro_send(reinterpret_cast<AwaitIterObject*>(delegate)->coro, value, out);
+  return PyIter_Send(delegate, value, out);
+}
+
+PySendResult coro_send(CoroObject* c, PyObject* value, PyObject** out) {
+  if (c->running) {
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    return PYGEN_ERROR;
+  }
+  if (finished(c)) {
+    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+    return PYGEN_ERROR;
+  }
+  if (!c->started) {
+    if (value != Py_None) {
+      PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+      finish(c);
+      return PYGEN_ERROR;
+    }
+    return resume_body(c, out);
+  }
+  Promise& p = promise(c);
+  if (!p.delegate) {
+    p.sent = Py_NewRef(value);
+    return resume_body(c, out);
+  }
+  c->running = true;
+  PyObject* r = nullptr;
+  PySendResult s = send_to(p.delegate, value, &r);
+  c->running = false;
+  return continue_after_delegate(c, s, r, out);
+}
+
+/// A StopIteration's value, as the result of a delegate that finished.
+PyObject* take_stop_iteration_value() {
+  PyObject* exc = PyErr_GetRaisedException();
+  PyObject* v = PyObject_GetAttrString(exc, "value");
+  Py_DECREF(exc);
+  return v;
+}
+
+/// getattr that tells a missing attribute (0, *out = NULL) from an error (-1).
+int optional_attr(PyObject* o, const char* name, PyObject** out) {
+  *out = PyObject_GetAttrString(o, name);
+  if (*out) return 1;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+  PyErr_Clear();
+  return 0;
+}
+
+/// Closes a delegate: this type directly, any other object through its `close` method.
+int close_delegate(PyObject* delegate) {
+  if (is_coro(delegate)) return coro_close(as_coro(delegate));
+  if (is_await_iter(delegate)) return coro_close(reinterpret_cast<AwaitIterObject*>(delegate)->coro);
+  PyObject* meth;
+  if (optional_attr(delegate, "close", &meth) < 0) return -1;
+  if (!meth) return 0;
+  PyObject* r = PyObject_CallNoArgs(meth);
+  Py_DECREF(meth);
+  if (!r) return -1;
+  Py_DECREF(r);
+  return 0;
+}
+
+PySendResult raise_in_body(CoroObject* c, PyObject* exc, PyObject** out) {
+  Promise& p = promise(c);
+  Py_XSETREF(p.thrown, exc);
+  return resume_body(c, out);
+}
+
+/// Raises `exc` (an exception instance; reference stolen) at the suspension point.
+PySendResult coro_throw(CoroObject* c, PyObject* exc, PyObject** out) {
+  if (c->running) {
+    Py_DECREF(exc);
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    return PYGEN_ERROR;
+  }
+  if (finished(c)) {
+    PyErr_SetRaisedException(exc);
+    return PYGEN_ERROR;
+  }
+  if (!c->started) {
+    // Nothing of the body ran: the exception leaves at its first line.
+    PyErr_SetRaisedException(exc);
+    add_traceback(*c->def, c->def->first_line);
+    finish(c);
+    return PYGEN_ERROR;
+  }
+  Promise& p = promise(c);
+  if (!p.delegate) return raise_in_body(c, exc, out);
+
+  if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
+    PyObject* delegate = std::exchange(p.delegate, nullptr);
+    c->running = true;
+    int err = close_delegate(delegate);
+    c->running = false;
+    Py_DECREF(delegate);
+    if (err < 0) {
+      Py_DECREF(exc);
+      exc = PyErr_GetRaisedException();
+    }
+    return raise_in_body(c, exc, out);
+  }
+
+  PyObject* delegate = p.delegate;
+  PyObject* r = nullptr;
+  PySendResult s;
+  c->running = true;
+  if (is_coro(delegate) || is_await_iter(delegate)) {
+    CoroObject* inner = is_coro(delegate) ? as_coro(delegate) : reinterpret_cast<AwaitIterObject*>(delegate)->coro;
+    s = coro_throw(inner, exc, &r);
+  } else {
+    PyObject* meth;
+    if (optional_attr(delegate, "throw", &meth) < 0) {
+      c->running = false;
+      Py_DECREF(exc);
+      Py_CLEAR(p.delegate);
+      return raise_in_body(c, PyErr_GetRaisedException(), out);
+    }
+    if (!meth) {
+      c->running = false;
+      Py_CLEAR(p.delegate);
+      return raise_in_body(c, exc, out);
+    }
+    r = PyObject_CallOneArg(meth, exc);
+    Py_DECREF(meth);
+    Py_DECREF(exc);
+    if (r) {
+      s = PYGEN_NEXT;
+    } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+      r = take_stop_iteration_value();
+      s = r ? PYGEN_RETURN : PYGEN_ERROR;
+    } else {
+      s = PYGEN_ERROR;
+    }
+  }
+  c->running = false;
+  return continue_after_delegate(c, s, r, out);
+}
+
+/// close(): 0 on success, -1 with an exception set.
+int coro_close(CoroObject* c) {
+  if (c->running) {
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    return -1;
+  }
+  if (finished(c)) return 0;
+  if (!c->started) {
+    finish(c);
+    return 0;
+  }
+  Promise& p = promise(c);
+  PyObject* exc = nullptr;
+  if (p.delegate) {
+    PyObject* delegate = std::exchange(p.delegate, nullptr);
+    c->running = true;
+    int err = close_delegate(delegate);
+    c->running = false;
+    Py_DECREF(delegate);
+    if (err < 0) exc = PyErr_GetRaisedException();
+  }
+  if (!exc) {
+    exc = PyObject_CallNoArgs(PyExc_GeneratorExit);
+    if (!exc) return -1;
+  }
+  PyObject* r = nullptr;
+  PySendResult s = raise_in_body(c, exc, &r);
+  if (s == PYGEN_ERROR) {
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
+      PyErr_Clear();
+      return 0;
+    }
+    return -1;
+  }
+  bool ignored = s == PYGEN_NEXT || r != Py_None;
+  Py_XDECREF(r);
+  if (ignored) {
+    PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+    return -1;
+  }
+  return 0;
+}
+
+// ---- Python-level protocol -------------------------------------------------
+
+/// A return value as StopIteration (bare for None), for the Python-level methods.
+PyObject* to_python(PySendResult s, PyObject* r) {
+  if (s == PYGEN_NEXT) return r;
+  if (s == PYGEN_RETURN) {
+    if (r == Py_None) {
+      PyErr_SetNone(PyExc_StopIteration);
+    } else {
+      PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, r);
+      if (exc) {
+        PyErr_SetObject(PyExc_StopIteration, exc);
+        Py_DECREF(exc);
+      }
+    }
+    Py_DECREF(r);
+  }
+  return nullptr;
+}
+
+/// Normalises throw(typ[, val[, tb]]) into one exception instance, by the rules of `raise`.
+PyObject* normalize_throw(PyObject* typ, PyObject* val, PyObject* tb) {
+  if (tb == Py_None) tb = nullptr;
+  if (tb && !PyTraceBack_Check(tb)) {
+    PyErr_SetString(PyExc_TypeError, "raise: arg 3 must be a traceback or None");
+    return nullptr;
+  }
+  PyObject* exc;
+  if (PyExceptionClass_Check(typ)) {
+    if (val && PyExceptionInstance_Check(val) && PyObject_IsInstance(val, typ) == 1) {
+      exc = Py_NewRef(val);
+    } else {
+      PyObject* args;
+      if (!val || val == Py_None) args = PyTuple_New(0);
+      else if (PyTuple_Check(val)) args = Py_NewRef(val);
+      else args = PyTuple_Pack(1, val);
+      if (!args) return nullptr;
+      exc = PyObject_Call(typ, args, nullptr);
+      Py_DECREF(args);
+      if (!exc) return nullptr;
+      if (!PyExceptionInstance_Check(exc)) {
+        PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R", typ,
+                     Py_TYPE(exc));
+        Py_DECREF(exc);
+        return nullptr;
+      }
+    }
+  } else if (PyExceptionInstance_Check(typ)) {
+    if (val && val != Py_None) {
+      PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+      return nullptr;
+    }
+    exc = Py_NewRef(typ);
+  } else {
+    PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
+    return nullptr;
+  }
+  if (tb && PyException_SetTraceback(exc, tb) < 0) {
+    Py_DECREF(exc);
+    return nullptr;
+  }
+  return exc;
+}
+
+PyObject* throw_args(CoroObject* c, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs < 1) {
+    PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+    return nullptr;
+  }
+  if (nargs > 3) {
+    PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+    return nullptr;
+  }
+  PyObject* exc = normalize_throw(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
+  if (!exc) return nullptr;
+  PyObject* r = nullptr;
+  PySendResult s = coro_throw(c, exc, &r);
+  return to_python(s, r);
+}
+
+PyObject* py_send(CoroObject* c, PyObject* value) {
+  PyObject* r = nullptr;
+  PySendResult s = coro_send(c, value, &r);
+  return to_python(s, r);
+}
+
+PyObject* py_close(CoroObject* c) {
+  if (coro_close(c) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* refuse_pickle(PyObject* self, PyObject*) {
+  PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", Py_TYPE(self)->tp_name);
+  return nullptr;
+}
+
+// Coroutine type slots and methods.
+
+PyObject* coro_m_send(PyObject* self, PyObject* value) { return py_send(as_coro(self), value); }
+PyObject* coro_m_throw(PyObject* self, PyObject* const* args, Py_ssize_t n) { return throw_args(as_coro(self), args, n); }
+PyObject* coro_m_close(PyObject* self, PyObject*) { return py_close(as_coro(self)); }
+
+PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) { return coro_send(as_coro(self), arg, out); }
+
+PyObject* coro_am_await(PyObject* self) {
+  auto* it = PyObject_GC_New(AwaitIterObject, &g_await_iter_type);
+  if (!it) return nullptr;
+  it->coro = as_coro(Py_NewRef(self));
+  PyObject_GC_Track(it);
+  return reinterpret_cast<PyObject*>(it);
+}
+
+PyObject* or_none(PyObject* o) { return Py_NewRef(o ? o : Py_None); }
+
+PyObject* coro_get_name(PyObject* self, void*) { return or_none(as_coro(self)->name); }
+PyObject* coro_get_qualname(PyObject* self, void*) { return or_none(as_coro(self)->qualname); }
+PyObject* coro_get_module(PyObject* self, void*) { return or_none(as_coro(self)->module); }
+PyObject* coro_get_code(PyObject* self, void*) { return or_none(as_coro(self)->code); }
+PyObject* coro_get_running(PyObject* self, void*) { return PyBool_FromLong(as_coro(self)->running); }
+
+PyObject* coro_get_await(PyObject* self, void*) {
+  CoroObject* c = as_coro(self);
+  return or_none(c->handle ? promise(c).delegate : nullptr);
+}
+
+PyObject* coro_get_frame(PyObject* self, void*) {
+  CoroObject* c = as_coro(self);
+  if (!c->code) Py_RETURN_NONE;
+  if (!c->frame) {
+    PyObject* locals = PyDict_New();
+    if (!locals) return nullptr;
+    c->frame = reinterpret_cast<PyObject*>(PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(c->code), c->def->module->globals, locals));
+    Py_DECREF(locals);
+    if (!c->frame) return nullptr;
+  }
+  return Py_NewRef(c->frame);
+}
+
+int set_str(PyObject** slot, PyObject* v, const char* message) {
+  if (!v || !PyUnicode_Check(v)) {
+    PyErr_SetString(PyExc_TypeError, message);
+    return -1;
+  }
+  Py_XSETREF(*slot, Py_NewRef(v));
+  return 0;
+}
+
+int coro_set_name(PyObject* self, PyObject* v, void*) {
+  return set_str(&as_coro(self)->name, v, "__name__ must be set to a string object");
+}
+int coro_set_qualname(PyObject* self, PyObject* v, void*) {
+  return set_str(&as_coro(self)->qualname, v, "__qualname__ must be set to a string object");
+}
+int coro_set_module(PyObject* self, PyObject* v, void*) {
+  Py_XSETREF(as_coro(self)->module, Py_XNewRef(v));
+  return 0;
+}
+
+const char kSendDoc[] = "send(arg) -> send 'arg' into coroutine,\nreturn next yielded value or raise StopIteration.";
+const char kThrowDoc[] =
+    "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next yielded value or raise StopIteration.";
+const char kCloseDoc[] = "close() -> raise GeneratorExit inside coroutine.";
+
+PyMethodDef g_coro_methods[] = {
+    {"send", coro_m_send, METH_O, kSendDoc},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_m_throw)), METH_FASTCALL, kThrowDoc},
+    {"close", coro_m_close, METH_NOARGS, kCloseDoc},
+    {"__reduce__", refuse_pickle, METH_NOARGS, nullptr},
+    {"__reduce_ex__", refuse_pickle, METH_O, nullptr},
+    {nullptr},
+};
+
+PyGetSetDef g_coro_getset[] = {
+    {"__name__", coro_get_name, coro_set_name, "name of the coroutine", nullptr},
+    {"__qualname__", coro_get_qualname, coro_set_qualname, "qualified name of the coroutine", nullptr},
+    {"__module__", coro_get_module, coro_set_module, nullptr, nullptr},
+    {"cr_code", coro_get_code, nullptr, nullptr, nullptr},
+    {"cr_await", coro_get_await, nullptr, "object being awaited, or None", nullptr},
+    {"cr_running", coro_get_running, nullptr, nullptr, nullptr},
+    {"cr_frame", coro_get_frame, nullptr, "Frame of the coroutine", nullptr},
+    {nullptr},
+};
+
+PyAsyncMethods g_coro_async = {coro_am_await, nullptr, nullptr, coro_am_send};
+
+/// Garbage collection of a coroutine: warn when it never ran, close it when suspended.
+void coro_finalize(PyObject* self) {
+  CoroObject* c = as_coro(self);
+  if (finished(c)) return;
+  PyObject* pending = PyErr_GetRaisedException();
+  if (!c->started) {
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited",
+                         c->qualname ? c->qualname : Py_None) < 0)
+      PyErr_WriteUnraisable(self);
+    finish(c);
+  } else if (coro_close(c) < 0) {
+    PyErr_WriteUnraisable(self);
+  }
+  PyErr_SetRaisedException(pending);
+}
+
+int coro_traverse(PyObject* self, visitproc visit, void* arg) {
+  CoroObject* c = as_coro(self);
+  for (PyObject* a : c->args) Py_VISIT(a);
+  Py_VISIT(c->closure);
+  Py_VISIT(c->frame);
+  if (c->handle) {
+    Promise& p = promise(c);
+    Py_VISIT(p.delegate);
+    Py_VISIT(p.yielded);
+    Py_VISIT(p.sent);
+    Py_VISIT(p.thrown);
+  }
+  return 0;
+}
+
+void coro_dealloc(PyObject* self) {
+  CoroObject* c = as_coro(self);
+  PyObject_GC_UnTrack(self);
+  if (PyObject_CallFinalizerFromDealloc(self) < 0) return; // resurrected
+  if (c->weakrefs) PyObject_ClearWeakRefs(self);
+  finish(c);
+  Py_CLEAR(c->module);
+  PyObject_GC_Del(self);
+}
+
+PyObject* coro_repr(PyObject* self) {
+  CoroObject* c = as_coro(self);
+  return PyUnicode_FromFormat("<native coroutine %S at %p>", c->qualname ? c->qualname : Py_None, self);
+}
+
+// Await iterator type.
+
+CoroObject* iter_coro(PyObject* self) { return reinterpret_cast<AwaitIterObject*>(self)->coro; }
+
+PyObject* iter_next(PyObject* self) {
+  PyObject* r = nullptr;
+  PySendResult s = coro_send(iter_coro(self), Py_None, &r);
+  if (s == PYGEN_RETURN && r == Py_None) {
+    Py_DECREF(r);
+    return nullptr; // exhausted
+  }
+  return to_python(s, r);
+}
+PyObject* iter_m_send(PyObject* self, PyObject* value) { return py_send(iter_coro(self), value); }
+PyObject* iter_m_throw(PyObject* self, PyObject* const* args, Py_ssize_t n) {
+  return throw_args(iter_coro(self), args, n);
+}
+PyObject* iter_m_close(PyObject* self, PyObject*) { return py_close(iter_coro(self)); }
+PySendResult iter_am_send(PyObject* self, PyObject* arg, PyObject** out) {
+  return coro_send(iter_coro(self), arg, out);
+}
+
+PyObject* iter_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "cannot instantiate type, use 'await coroutine' instead");
+  return nullptr;
+}
+
+int iter_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(reinterpret_cast<PyObject*>(iter_coro(self)));
+  return 0;
+}
+int iter_clear(PyObject* self) {
+  auto* it = reinterpret_cast<AwaitIterObject*>(self);
+  PyObject* c = reinterpret_cast<PyObject*>(it->coro);
+  it->coro = nullptr;
+  Py_XDECREF(c);
+  return 0;
+}
+void iter_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  iter_clear(self);
+  PyObject_GC_Del(self);
+}
+
+const char kIterSendDoc[] = "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration.";
+const char kIterThrowDoc[] =
+    "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next iterated value or raise StopIteration.";
+
+PyMethodDef g_iter_methods[] = {
+    {"send", iter_m_send, METH_O, kIterSendDoc},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_m_throw)), METH_FASTCALL,
+     kIterThrowDoc},
+    {"close", iter_m_close, METH_NOARGS, kCloseDoc},
+    {"__reduce__", refuse_pickle, METH_NOARGS, nullptr},
+    {"__reduce_ex__", refuse_pickle, METH_O, nullptr},
+    {nullptr},
+};
+
+PyAsyncMethods g_iter_async = {nullptr, nullptr, nullptr, iter_am_send};
+
+void init_static_header(PyTypeObject& t) {
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
+  Py_SET_TYPE(reinterpret_cast<PyObject*>(&t), &PyType_Type);
+}
+
+// ---- awaiting inside a body ------------------------------------------------
+
+/// The await iterator of `o`, as `await o` takes it.
+PyObject* await_iter_of(PyObject* o) {
+  PyTypeObject* t = Py_TYPE(o);
+  if (t == &g_coro_type) {
+    CoroObject* c = as_coro(o);
+    if (c->handle && promise(c).delegate) {
+      PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+      return nullptr;
+    }
+    return Py_NewRef(o);
+  }
+  if (PyCoro_CheckExact(o)) {
+    PyObject* yf = PyObject_GetAttrString(o, "cr_await");
+    if (!yf) return nullptr;
+    bool busy = yf != Py_None;
+    Py_DECREF(yf);
+    if (busy) {
+      PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+      return nullptr;
+    }
+    return Py_NewRef(o);
+  }
+  if (PyGen_Check(o)) {
+    // A generator-based coroutine (types.coroutine) is awaited as it is.
+    PyObject* code = PyObject_GetAttrString(o, "gi_code");
+    if (!code) return nullptr;
+    int flags = reinterpret_cast<PyCodeObject*>(code)->co_flags;
+    Py_DECREF(code);
+    if (flags & CO_ITERABLE_COROUTINE) return Py_NewRef(o);
+  }
+  unaryfunc getter = t->tp_as_async ? t->tp_as_async->am_await : nullptr;
+  if (!getter) {
+    PyErr_Format(PyExc_TypeError, "object %.200s can't be used in 'await' expression", t->tp_name);
+    return nullptr;
+  }
+  PyObject* res = getter(o);
+  if (!res) return nullptr;
+  if (PyCoro_CheckExact(res) || Py_TYPE(res) == &g_coro_type) {
+    Py_DECREF(res);
+    PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+    return nullptr;
+  }
+  if (!PyIter_Check(res)) {
+    PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.200s'", Py_TYPE(res)->tp_name);
+    Py_DECREF(res);
+    return nullptr;
+  }
+  return res;
+}
+
+} // namespace
+
+bool Awaiting::await_suspend(std::coroutine_handle<Promise> h) noexcept {
+  PyObject* iter = await_iter_of(obj_.get());
+  if (!iter) {
+    error_ = PyErr_GetRaisedException();
+    return false;
+  }
+  PyObject* r = nullptr;
+  PySendResult s = send_to(iter, Py_None, &r);
+  if (s == PYGEN_NEXT) {
+    Promise& p = h.promise();
+    p.delegate = iter;
+    p.yielded = r;
+    suspended_in_ = &p;
+    return true;
+  }
+  Py_DECREF(iter);
+  if (s == PYGEN_RETURN) value_ = Ref::steal(r);
+  else error_ = PyErr_GetRaisedException();
+  return false;
+}
+
+Ref Awaiting::await_resume() {
+  if (suspended_in_) {
+    Promise& p = *suspended_in_;
+    if (p.thrown) {
+      PyErr_SetRaisedException(std::exchange(p.thrown, nullptr));
+      throw_error(where_);
+    }
+    return Ref::steal(std::exchange(p.sent, nullptr));
+  }
+  if (error_) {
+    PyErr_SetRaisedException(std::exchange(error_, nullptr));
+    throw_error(where_);
+  }
+  return std::move(value_);
+}
+
+void Promise::unhandled_exception() noexcept {
+  int line = 0;
+  try {
+    throw;
+  } catch (const PyErrOccurred& e) {
+    line = e.line;
+  } catch (...) {
+  }
+  translate_current_exception();
+  if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+    // A StopIteration must not end the coroutine as if it had returned.
+    PyObject* cause = PyErr_GetRaisedException();
+    PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+    PyObject* exc = PyErr_GetRaisedException();
+    PyException_SetCause(exc, Py_NewRef(cause));
+    PyException_SetContext(exc, cause);
+    PyErr_SetRaisedException(exc);
+  }
+  add_traceback(*def, line ? line : def->first_line);
+  error = PyErr_GetRaisedException();
+}
+
+PyObject* new_coroutine(const Call& call) noexcept {
+  auto* c = PyObject_GC_New(CoroObject, &g_coro_type);
+  if (!c) return nullptr;
+  const MethodDef& def = call.def;
+  c->handle = {};
+  c->def = const_cast<MethodDef*>(&def);
+  for (int i = 0; i < kMaxParams; ++i) c->args[i] = i < def.nparams ? Py_NewRef(call.args.v[i]) : nullptr;
+  c->closure = Py_XNewRef(call.closure.get());
+  c->name = Py_NewRef(def.rt.name);
+  c->qualname = Py_NewRef(def.rt.qualname);
+  c->module = Py_NewRef(def.module->full_name_obj);
+  c->code = Py_NewRef(def.rt.code);
+  c->frame = nullptr;
+  c->weakrefs = nullptr;
+  c->started = false;
+  c->running = false;
+  try {
+    Task task = def.coro(Call{def, Args{c->args}, c->closure});
+    c->handle = task.release();
+  } catch (...) {
+    translate_current_exception();
+    Py_DECREF(c);
+    return nullptr;
+  }
+  PyObject_GC_Track(c);
+  return reinterpret_cast<PyObject*>(c);
+}
+
+void ready_coroutine_types() {
+  PyTypeObject& t = g_coro_type;
+  if (!(t.tp_flags & Py_TPFLAGS_READY)) {
+    init_static_header(t);
+    t.tp_name = "strovik.native_coroutine";
+    t.tp_basicsize = sizeof(CoroObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    t.tp_as_async = &g_coro_async;
+    t.tp_dealloc = coro_dealloc;
+    t.tp_finalize = coro_finalize;
+    t.tp_traverse = coro_traverse;
+    t.tp_repr = coro_repr;
+    t.tp_methods = g_coro_methods;
+    t.tp_getset = g_coro_getset;
+    t.tp_weaklistoffset = offsetof(CoroObject, weakrefs);
+    check_status(PyType_Ready(&t));
+  }
+  PyTypeObject& it = g_await_iter_type;
+  if (!(it.tp_flags & Py_TPFLAGS_READY)) {
+    init_static_header(it);
+    it.tp_name = "strovik.native_coroutine_wrapper";
+    it.tp_basicsize = sizeof(AwaitIterObject);
+    it.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE;
+    it.tp_as_async = &g_iter_async;
+    it.tp_new = iter_new;
+    it.tp_dealloc = iter_dealloc;
+    it.tp_traverse = iter_traverse;
+    it.tp_clear = iter_clear;
+    it.tp_iter = PyObject_SelfIter;
+    it.tp_iternext = iter_next;
+    it.tp_methods = g_iter_methods;
+    check_status(PyType_Ready(&it));
+  }
+}
+
+} // namespace frame

@@ -1,0 +1,95 @@
+// Thin, throwing wrappers over the C-API calls that method bodies use most.
+// Each records the caller's source line so a failure is reported at the
+// statement that made it.
+#pragma once
+
+#include "module_frame/error.hpp"
+
+
+namespace frame {
+
+inline Ref getattr(Borrowed o, Borrowed name, Where w = Where::current()) {
+  return check(PyObject_GetAttr(o.get(), name.get()), w);
+}
+
+inline void setattr(Borrowed o, Borrowed name, Borrowed v, Where w = Where::current()) {
+  check_status(PyObject_SetAttr(o.get(), name.get(), v.get()), w);
+}
+
+inline PyObject* ptr(PyObject* o) noexcept { return o; }
+inline PyObject* ptr(Borrowed o) noexcept { return o.get(); }
+inline PyObject* ptr(const Ref& o) noexcept { return o.get(); }
+
+/// The callee of a call, remembering where the call is made.
+struct Callee {
+  template <class T>
+  Callee(const T& f, Where w = Where::current()) noexcept : fn(ptr(f)), where(w) {}
+  PyObject* fn;
+  Where where;
+};
+
+/// f(*args) through vectorcall.
+template <class... A>
+Ref call(Callee f, const A&... args) {
+  PyObject* stack[sizeof...(A) + 1] = {nullptr, ptr(args)...};
+  return check(PyObject_Vectorcall(f.fn, stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
+               f.where);
+}
+
+/// f(*positional, **dict(zip(kwnames, kwvalues))): the last len(kwnames) values are keywords.
+template <class... A>
+Ref call_kw(Callee f, Borrowed kwnames, const A&... args) {
+  PyObject* stack[sizeof...(A) + 1] = {nullptr, ptr(args)...};
+  size_t nkw = static_cast<size_t>(PyTuple_GET_SIZE(kwnames.get()));
+  return check(PyObject_Vectorcall(f.fn, stack + 1, (sizeof...(A) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   kwnames.get()),
+               f.where);
+}
+
+/// o.name(*args), without creating a bound-method object.
+template <class... A>
+Ref call_method(Callee o, PyObject* name, const A&... args) {
+  PyObject* stack[sizeof...(A) + 1] = {o.fn, ptr(args)...};
+  return check(PyObject_VectorcallMethod(name, stack, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
+               o.where);
+}
+
+inline bool truthy(Borrowed o, Where w = Where::current()) { return check_status(PyObject_IsTrue(o.get()), w); }
+
+inline bool equal(Borrowed a, Borrowed b, Where w = Where::current()) {
+  return check_status(PyObject_RichCompareBool(a.get(), b.get(), Py_EQ), w);
+}
+
+inline Ref getitem(Borrowed o, Borrowed key, Where w = Where::current()) {
+  return check(PyObject_GetItem(o.get(), key.get()), w);
+}
+
+inline void setitem(Borrowed o, Borrowed key, Borrowed v, Where w = Where::current()) {
+  check_status(PyObject_SetItem(o.get(), key.get(), v.get()), w);
+}
+
+inline Ref new_dict(Where w = Where::current()) { return check(PyDict_New(), w); }
+inline Ref new_list(Py_ssize_t n = 0, Where w = Where::current()) { return check(PyList_New(n), w); }
+
+inline void dict_set(Borrowed d, Borrowed key, Borrowed v, Where w = Where::current()) {
+  check_status(PyDict_SetItem(d.get(), key.get(), v.get()), w);
+}
+
+inline void list_append(Borrowed l, Borrowed v, Where w = Where::current()) {
+  check_status(PyList_Append(l.get(), v.get()), w);
+}
+
+inline Ref str_of(Borrowed o, Where w = Where::current()) { return check(PyObject_Str(o.get()), w); }
+
+inline Ref intern(const char* s) {
+  PyObject* p = PyUnicode_InternFromString(s);
+  if (!p) throw_error();
+  return Ref::steal(p);
+}
+
+/// Module constants live as long as the process: they are created once at load
+/// and deliberately never released.
+inline PyObject* constant(Ref r) { return r.release(); }
+inline PyObject* interned(const char* s) { return constant(intern(s)); }
+
+} // namespace frame
