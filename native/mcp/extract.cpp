@@ -27,8 +27,9 @@ bool standard_parser(Borrowed parse_module, Borrowed parse_qs) {
   PyObject* dict = PyModule_Check(parse_module.get()) ? PyModule_GetDict(parse_module.get()) : nullptr;
   if (!dict) return false;
   // parse_qs reaches parse_qsl and unquote through its module's globals.
-  PyObject* qsl = PyDict_GetItemString(dict, "parse_qsl");
-  PyObject* unquote = PyDict_GetItemString(dict, "unquote");
+  PyObject* qsl = PyDict_GetItemWithError(dict, k.parse_qsl);
+  PyObject* unquote = qsl ? PyDict_GetItemWithError(dict, k.unquote) : nullptr;
+  if (PyErr_Occurred()) throw_error();
   return qsl == k.std_parse_qsl && unquote == k.std_unquote;
 }
 

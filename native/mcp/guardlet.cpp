@@ -67,8 +67,8 @@ void module_body(ModuleState& st) {
     Ref urllib = st.global(k.urllib);
     Ref parse = getattr(urllib, k.parse);
     k.std_parse_qs = getattr(parse, k.parse_qs).release();
-    k.std_parse_qsl = getattr(parse, intern("parse_qsl")).release();
-    k.std_unquote = getattr(parse, intern("unquote")).release();
+    k.std_parse_qsl = getattr(parse, k.parse_qsl).release();
+    k.std_unquote = getattr(parse, k.unquote).release();
   }
   {
     Ref get_logger = getattr(st.global(k.logging), k.getLogger);
@@ -102,7 +102,7 @@ void make_constants() {
   NAME(_send_401); NAME(_logger); NAME(info); NAME(warning); NAME(get); NAME(decode); NAME(lower);
   NAME(strip); NAME(type); NAME(reason); NAME(set); NAME(reset); NAME(json); NAME(status_code);
   NAME(valid); NAME(user_id); NAME(email); NAME(api_key); NAME(params); NAME(headers); NAME(timeout);
-  NAME(AsyncClient); NAME(__aenter__); NAME(__aexit__); NAME(urllib); NAME(parse); NAME(parse_qs);
+  NAME(AsyncClient); NAME(__aenter__); NAME(__aexit__); NAME(urllib); NAME(parse); NAME(parse_qs); NAME(parse_qsl); NAME(unquote);
   NAME(logging); NAME(getLogger); NAME(mcp_request_ctx); NAME(errors); NAME(more_body); NAME(body);
   NAME(token); NAME(client_id); NAME(scopes); NAME(httpx);
 #undef NAME

@@ -16,7 +16,7 @@ struct Constants {
   PyObject *app, *_api_key, *_auth_verify_url, *_extract_token, *_verify_remote, *_send_401, *_logger;
   PyObject *info, *warning, *get, *decode, *lower, *strip, *type, *reason, *set, *reset, *json, *status_code;
   PyObject *valid, *user_id, *email, *api_key, *params, *headers, *timeout, *AsyncClient, *__aenter__, *__aexit__;
-  PyObject *urllib, *parse, *parse_qs, *logging, *getLogger, *mcp_request_ctx, *errors, *more_body, *body;
+  PyObject *urllib, *parse, *parse_qs, *parse_qsl, *unquote, *logging, *getLogger, *mcp_request_ctx, *errors, *more_body, *body;
   PyObject *token, *client_id, *scopes, *httpx;
   // strings
   PyObject *query_string, *http, *utf_8, *replace, *invalid_api_key, *mcp_api_key, *mcp_user_id, *mcp_user_email;

@@ -561,8 +561,8 @@ int coro_traverse(PyObject* self, visitproc visit, void* arg) {
 
 void coro_dealloc(PyObject* self) {
   CoroObject* c = as_coro(self);
+  if (PyObject_CallFinalizerFromDealloc(self) < 0) return; // resurrected by the finalizer
   PyObject_GC_UnTrack(self);
-  if (PyObject_CallFinalizerFromDealloc(self) < 0) return; // resurrected
   if (c->weakrefs) PyObject_ClearWeakRefs(self);
   finish(c);
   Py_CLEAR(c->module);
