@@ -19,20 +19,47 @@ constexpr const char kVerifyDoc[] =
     "            校验失败时返回 None\n"
     "        ";
 
+/// The forms in which a key can turn up in an error's text: as it is, as
+/// Python and bytes reprs show it (a control character in a header value),
+/// and percent-encoded as it travels in the query.
+Ref key_forms(Borrowed api_key) {
+  Ref forms = new_list();
+  list_append(forms, api_key);
+  Ref r = check(PyObject_Repr(api_key.get()));
+  list_append(forms, check(PySequence_GetSlice(r.get(), 1, PyUnicode_GET_LENGTH(r.get()) - 1)));
+  Ref raw = check(PyUnicode_AsEncodedString(api_key.get(), "utf-8", "backslashreplace"));
+  Ref br = check(PyObject_Repr(raw.get()));
+  list_append(forms, check(PySequence_GetSlice(br.get(), 2, PyUnicode_GET_LENGTH(br.get()) - 1)));
+  Ref parse = getattr(state.global(k.urllib), k.parse);
+  Ref empty = check(PyUnicode_FromString(""));
+  Ref quote = intern("quote"), quote_plus = intern("quote_plus");
+  list_append(forms, call_method(parse, quote.get(), api_key, empty));
+  list_append(forms, call_method(parse, quote_plus.get(), api_key, empty));
+  return forms;
+}
+
 /// What the warning shows of a failure: the exception itself, unless its
-/// text carries the key (a backend may echo it), then that text with the key masked.
+/// text carries the key in any form (a backend or the HTTP client may echo
+/// it), then that text with every such form masked.
 Ref loggable(const SavedError& err, Borrowed api_key) {
   Ref exc = Ref::borrow(err.value());
   Ref text = Ref::steal(PyObject_Str(exc.get()));
   if (!text) {
     PyErr_Clear();
-    return exc;
+    Ref type_name = check(PyUnicode_FromString(Py_TYPE(exc.get())->tp_name));
+    return type_name;
   }
-  int found = PySequence_Contains(text.get(), api_key.get());
-  if (found < 0) PyErr_Clear();
-  if (found <= 0) return exc;
+  Ref forms = key_forms(api_key);
   Ref mask = check(PyUnicode_FromString("***"));
-  return check(PyUnicode_Replace(text.get(), api_key.get(), mask.get(), -1));
+  bool found = false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(forms.get()); ++i) {
+    PyObject* form = PyList_GET_ITEM(forms.get(), i);
+    if (PyUnicode_GET_LENGTH(form) == 0) continue;
+    if (!check_status(PySequence_Contains(text.get(), form))) continue;
+    found = true;
+    text = check(PyUnicode_Replace(text.get(), form, mask.get(), -1));
+  }
+  return found ? text : exc;
 }
 
 /// `exc_type, exc, tb` of a caught exception, as `__aexit__` receives them.

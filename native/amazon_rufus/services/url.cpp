@@ -1,0 +1,65 @@
+// RufusReplayService.build_replay_url: the seed request's URL with its query
+// re-encoded and completed by the tab id and the two fixed parameters of the
+// extension's Rufus client. Scheme, host, path and fragment are kept.
+//
+// The URL functions are the module globals bound from urllib.parse at load,
+// looked up at every call.
+#include "amazon_rufus/services/replay.hpp"
+
+using namespace frame;
+
+namespace replay {
+namespace {
+
+/// `query.setdefault(name, value)` on a plain dict.
+void set_default(Borrowed query, PyObject* name, PyObject* value) {
+  if (!PyDict_SetDefault(query.get(), name, value)) throw_error();
+}
+
+Ref build_replay_url_body(const Call& c) {
+  Borrowed seed = c.args[1];
+  Ref urlsplit = state.global(k.urlsplit);
+  Ref parts = call(urlsplit, getattr(seed, k.request_url));
+
+  Ref parse_qsl = state.global(k.parse_qsl);
+  Ref query_pairs = call_kw(parse_qsl, k.kw_keep_blank_values, getattr(parts, k.query), Py_True);
+  // dict(pairs): a repeated name keeps its first place and its last value.
+  Ref query = call(reinterpret_cast<PyObject*>(&PyDict_Type), query_pairs);
+
+  if (truthy(getattr(seed, k.tab_id))) dict_set(query, k.tabId, getattr(seed, k.tab_id));
+  set_default(query, k.programId, k.program_id_value);
+  set_default(query, k.ref, k.ref_value);
+
+  Ref urlunsplit = state.global(k.urlunsplit);
+  Ref scheme = getattr(parts, k.scheme);
+  Ref netloc = getattr(parts, k.netloc);
+  Ref path = getattr(parts, k.path);
+  Ref encoded = call(state.global(k.urlencode), query);
+  Ref fragment = getattr(parts, k.fragment);
+  Ref components = check(PyTuple_Pack(5, scheme.get(), netloc.get(), path.get(), encoded.get(), fragment.get()));
+  Ref result = call(urlunsplit, components);
+  if (!result.is_none() && !PyUnicode_CheckExact(result.get()))
+    raise(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(result.get())->tp_name);
+  return result;
+}
+
+const Param kParams[] = {{"self"}, {"seed", "SeedRequestRecord"}};
+const char* const kLocals[] = {"parts", "query_pairs", "query"};
+
+} // namespace
+
+MethodDef build_replay_url_def{
+    .name = "build_replay_url",
+    .qualname = "RufusReplayService.build_replay_url",
+    .module = &state,
+    .params = kParams,
+    .nparams = 2,
+    .doc = "补齐扩展端 Rufus replay URL 参数。",
+    .return_annotation = "str",
+    .first_line = __LINE__,
+    .locals = kLocals,
+    .nlocals = 3,
+    .plain = build_replay_url_body,
+};
+
+} // namespace replay

@@ -1,0 +1,596 @@
+"""The strovik MCP server: an MCP server behind the API-key gate, run by uvicorn.
+
+The MCP application comes from the official MCP Python SDK and speaks two transports
+side by side: SSE (``GET /sse`` plus ``POST /messages/``) and streamable HTTP
+(``/mcp``). Every HTTP request passes :class:`strovik.mcp.guardlet.ApiKeyGuardlet`
+first; the key travels as the ``api_key`` query parameter or as an
+``Authorization: Bearer`` header.
+
+Keys stay out of the server's own output: uvicorn's access log shows ``api_key``
+query values masked, and a filter on every log handler masks whatever else looks
+like a key before a record is written.
+"""
+
+from __future__ import annotations
+
+import argparse
+import hashlib
+import logging
+import logging.config
+import os
+import re
+import secrets
+import signal
+import socket
+import sys
+from collections.abc import Iterable, MutableMapping, Sequence
+from contextlib import asynccontextmanager
+from typing import TYPE_CHECKING, Any
+from urllib.parse import parse_qs, quote, unquote_plus, urlsplit
+
+if TYPE_CHECKING:
+    from starlette.types import ASGIApp, Receive, Scope, Send
+
+PROG = "strovik-mcp"
+SERVER_NAME = "strovik-mcp"
+API_KEY_ENV = "STROVIK_MCP_API_KEY"
+SSE_PATH = "/sse"
+MESSAGE_PATH = "/messages/"
+STREAMABLE_HTTP_PATH = "/mcp"
+DEFAULT_HOST = "127.0.0.1"
+DEFAULT_PORT = 8000
+DEFAULT_VERIFY_CACHE_TTL = 30.0
+# Seconds uvicorn waits for open streams (SSE) to end before cancelling them.
+GRACEFUL_SHUTDOWN_SECONDS = 5
+
+MASK = "***"
+
+_log = logging.getLogger("strovik.mcp.server")
+
+
+# --------------------------------------------------------------------------- keys
+
+
+def mask_key(key: str | None) -> str | None:
+    """Show at most a quarter of a key, and never more than four characters of it."""
+    if key is None:
+        return None
+    shown = min(4, len(key) // 4)
+    return key[:shown] + MASK
+
+
+def key_digest(key: str) -> str:
+    """SHA-256 of a key, for places that must tell keys apart without holding them."""
+    return hashlib.sha256(key.encode("utf-8", "surrogatepass")).hexdigest()
+
+
+def _query_api_key(query_string: bytes) -> str | None:
+    """The first non-blank ``api_key`` query value, read the way the gate reads it."""
+    try:
+        text = query_string.decode("utf-8")
+    except UnicodeDecodeError:
+        return None
+    values = parse_qs(text).get("api_key")
+    return values[0] if values else None
+
+
+# ----------------------------------------------------------------- log redaction
+
+# "name=value" pairs whose name is api_key (also percent-encoded, since the query
+# parser decodes names too).
+_PAIR_RE = re.compile(r"(?i)\b(api(?:_|%5f)key=)[^&\s\"'<>#;,)\]]*")
+# "api_key": "value" as dict or JSON text shows it.
+_QUOTED_RE = re.compile(r"(?i)([\"']api_key[\"']\s*:\s*[\"'])[^\"']*")
+# Header forms: "X-MCP-API-Key: value", ('x-mcp-api-key', 'value'), b'x-mcp-api-key': b'value'.
+_HEADER_RE = re.compile(r"(?i)(x-mcp-api-key[\"']?\s*[:=,]\s*b?[\"']?)[^\s\"',)}\]]+")
+_BEARER_RE = re.compile(r"(?i)\b(bearer\s+)[^\s\"',)}\]]+")
+# An HTTP library refusing a header quotes its value; the only header a key check
+# sends with a value of its own is the key.
+_ILLEGAL_HEADER_RE = re.compile(r"(?i)(illegal header value\s*)[^\r\n]*")
+
+
+def redact_text(text: str, known_keys: Iterable[str] = ()) -> str:
+    """Mask everything in ``text`` that is, or looks like, an API key."""
+    for key in known_keys:
+        if key and key in text:
+            text = text.replace(key, MASK)
+    text = _PAIR_RE.sub(r"\1" + MASK, text)
+    text = _QUOTED_RE.sub(r"\1" + MASK, text)
+    text = _HEADER_RE.sub(r"\1" + MASK, text)
+    text = _ILLEGAL_HEADER_RE.sub(r"\1" + MASK, text)
+    return _BEARER_RE.sub(r"\1" + MASK, text)
+
+
+def redact_target(target: str) -> str:
+    """Mask the values of ``api_key`` in a request target (path plus raw query)."""
+    path, sep, query = target.partition("?")
+    if not sep:
+        return target
+    pieces = []
+    for piece in query.split("&"):
+        name, eq, _value = piece.partition("=")
+        if eq and unquote_plus(name) == "api_key":
+            piece = name + "=" + MASK
+        pieces.append(piece)
+    return path + "?" + "&".join(pieces)
+
+
+class KeyRedactingFilter(logging.Filter):
+    """Handler filter that rewrites records so that no API key reaches the output.
+
+    uvicorn's access records keep their argument tuple (its formatter unpacks it);
+    only the request target in it is rewritten. Any other record whose rendered
+    text holds a key-like value is replaced by its masked text, its traceback
+    included.
+    """
+
+    def __init__(self, known_keys: Sequence[str] = ()) -> None:
+        super().__init__()
+        self.known_keys = [key for key in known_keys if key]
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        args = record.args
+        if record.name == "uvicorn.access" and isinstance(args, tuple) and len(args) == 5:
+            target = args[2]
+            if isinstance(target, str):
+                target = redact_text(redact_target(target), self.known_keys)
+                record.args = (args[0], args[1], target, args[3], args[4])
+            return True
+        try:
+            message = record.getMessage()
+        except Exception:
+            # A broken record is reported by the handler itself; show it without its
+            # arguments so that they cannot leak through the error report.
+            record.msg = redact_text(str(record.msg), self.known_keys)
+            record.args = None
+            return True
+        cleaned = redact_text(message, self.known_keys)
+        if cleaned != message:
+            record.msg = cleaned
+            record.args = None
+            record.__dict__.pop("color_message", None)
+        if record.exc_info and not record.exc_text:
+            record.exc_text = logging.Formatter().formatException(record.exc_info)
+        if record.exc_text:
+            record.exc_text = redact_text(record.exc_text, self.known_keys)
+        if record.stack_info:
+            record.stack_info = redact_text(record.stack_info, self.known_keys)
+        return True
+
+
+def logging_config(level: str, known_keys: Sequence[str] = ()) -> dict[str, Any]:
+    """The process's logging set-up: uvicorn's formats, one redacting filter on every handler.
+
+    The HTTP client libraries stay at WARNING: at INFO they log each request URL,
+    and a remote key check carries the key in its URL.
+    """
+    level = level.upper()
+    redact = {"()": KeyRedactingFilter, "known_keys": list(known_keys)}
+    return {
+        "version": 1,
+        "disable_existing_loggers": False,
+        "filters": {"redact": redact},
+        "formatters": {
+            "default": {"()": "uvicorn.logging.DefaultFormatter", "fmt": "%(levelprefix)s %(name)s: %(message)s"},
+            "access": {
+                "()": "uvicorn.logging.AccessFormatter",
+                "fmt": '%(levelprefix)s %(client_addr)s - "%(request_line)s" %(status_code)s',
+            },
+        },
+        "handlers": {
+            "default": {
+                "class": "logging.StreamHandler",
+                "formatter": "default",
+                "filters": ["redact"],
+                "stream": "ext://sys.stderr",
+            },
+            "access": {
+                "class": "logging.StreamHandler",
+                "formatter": "access",
+                "filters": ["redact"],
+                "stream": "ext://sys.stdout",
+            },
+        },
+        "loggers": {
+            "uvicorn": {"handlers": ["default"], "level": level, "propagate": False},
+            "uvicorn.error": {"level": level},
+            "uvicorn.access": {"handlers": ["access"], "level": level, "propagate": False},
+            "httpx": {"level": "WARNING"},
+            "httpx2": {"level": "WARNING"},
+            "httpcore": {"level": "WARNING"},
+        },
+        "root": {"handlers": ["default"], "level": level},
+    }
+
+
+# ------------------------------------------------------------------- MCP app
+
+
+async def whoami() -> dict[str, Any]:
+    """Tell who this server takes the caller to be.
+
+    Returns the user id and e-mail address that the API-key gate admitted the
+    calling request with (both null for a fixed key) and the key itself, masked.
+    """
+    from strovik.mcp.context import mcp_request_ctx
+
+    current = mcp_request_ctx.get()
+    if not current:
+        return {"api_key": None, "user_id": None, "email": None}
+    return {
+        "api_key": mask_key(current.get("api_key")),
+        "user_id": current.get("user_id"),
+        "email": current.get("email"),
+    }
+
+
+def create_mcp_server() -> Any:
+    """The MCP server with this package's tools."""
+    from mcp.server.mcpserver import MCPServer
+
+    server = MCPServer(
+        SERVER_NAME,
+        instructions="Tools of the strovik operations kit. Call whoami to see the identity the API key gives you.",
+    )
+    server.add_tool(whoami, name="whoami")
+    return server
+
+
+class SessionBinding:
+    """ASGI layer between the gate and the MCP app, for requests the gate admitted.
+
+    * It names the caller to the SDK (``scope["user"]``, from a SHA-256 of the key),
+      so that an MCP session opened with one key cannot be driven with another: the
+      SDK answers a message for someone else's session as if the session did not
+      exist.
+    * An SSE client that gave its key as a query parameter is told to post its
+      messages to an endpoint that carries the same parameter. The SDK's endpoint
+      holds only the session id, and the client would lose its key on the way.
+    * When an SSE stream has ended, the SDK's route still tries to send a second,
+      empty response; that message is dropped instead of failing the request.
+    """
+
+    def __init__(self, app: ASGIApp, sse_path: str = SSE_PATH) -> None:
+        self.app = app
+        self.sse_path = sse_path
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        key = scope.get("mcp_api_key") if scope["type"] == "http" else None
+        if not isinstance(key, str):
+            await self.app(scope, receive, send)
+            return
+        scope["user"] = _principal(key)
+        if scope.get("method") == "GET" and scope.get("path") == self.sse_path:
+            query_key = _query_api_key(scope.get("query_string", b""))
+            send = SseStreamSend(send, key if query_key == key else None)
+        await self.app(scope, receive, send)
+
+
+def _principal(key: str) -> Any:
+    from mcp.server.auth.middleware.bearer_auth import AuthenticatedUser
+    from mcp.server.auth.provider import AccessToken
+
+    digest = key_digest(key)
+    return AuthenticatedUser(AccessToken(token=digest, client_id="key-" + digest[:32], scopes=[]))
+
+
+_ENDPOINT_EVENT_RE = re.compile(rb"event: ?endpoint\r?\ndata: ?[^\r\n]*?\?session_id=[0-9a-fA-F]+")
+
+
+class SseStreamSend:
+    """``send`` of one SSE stream response.
+
+    Appends ``&api_key=...`` to the endpoint event when a key is given, and drops
+    whatever is sent after the response is complete.
+    """
+
+    __slots__ = ("_send", "_suffix", "_complete")
+
+    def __init__(self, send: Send, key: str | None) -> None:
+        self._send = send
+        self._suffix = None if key is None else b"&api_key=" + quote(key, safe="").encode("ascii")
+        self._complete = False
+
+    async def __call__(self, message: MutableMapping[str, Any]) -> None:
+        if self._complete:
+            return
+        if message.get("type") == "http.response.body":
+            if not message.get("more_body", False):
+                self._complete = True
+            if self._suffix is not None:
+                body = message.get("body", b"")
+                match = _ENDPOINT_EVENT_RE.search(body)
+                if match:
+                    end = match.end()
+                    message = {**message, "body": body[:end] + self._suffix + body[end:]}
+                    self._suffix = None
+        await self._send(message)
+
+
+class ServerApp:
+    """The gated ASGI application and the parts a host or a test may need to reach."""
+
+    def __init__(self, gate: Any, mcp_app: Any, mcp_server: Any, verify_pool: Any = None) -> None:
+        self.gate = gate
+        self.mcp_app = mcp_app
+        self.mcp_server = mcp_server
+        self.verify_pool = verify_pool
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        await self.gate(scope, receive, send)
+
+
+def build_app(
+    *,
+    api_key: str | None = None,
+    auth_verify_url: str | None = None,
+    verify_pool: bool = False,
+    verify_cache_ttl: float = DEFAULT_VERIFY_CACHE_TTL,
+    host: str = DEFAULT_HOST,
+) -> ServerApp:
+    """Build the MCP app for both transports and wrap it in the API-key gate.
+
+    With ``verify_pool`` the gate is :class:`strovik.mcp.verify_pool.PooledApiKeyGuardlet`
+    (shared client, coalesced checks, positive answers cached); otherwise the plain
+    :class:`~strovik.mcp.guardlet.ApiKeyGuardlet`.
+    """
+    from starlette.applications import Starlette
+
+    from strovik.mcp.guardlet import ApiKeyGuardlet
+
+    mcp_server = create_mcp_server()
+    sse_app = mcp_server.sse_app(sse_path=SSE_PATH, message_path=MESSAGE_PATH, host=host)
+    http_app = mcp_server.streamable_http_app(streamable_http_path=STREAMABLE_HTTP_PATH, host=host)
+    pool_holder: list[Any] = []
+
+    @asynccontextmanager
+    async def lifespan(_app: Any):
+        try:
+            async with mcp_server.session_manager.run():
+                yield
+        finally:
+            for pool in pool_holder:
+                await pool.aclose()
+
+    mcp_app = Starlette(routes=[*sse_app.routes, *http_app.routes], lifespan=lifespan)
+    inner = SessionBinding(mcp_app)
+    if verify_pool:
+        from strovik.mcp.verify_pool import PooledApiKeyGuardlet, VerifyPool
+
+        pool = VerifyPool(cache_ttl=verify_cache_ttl)
+        pool_holder.append(pool)
+        pooled = PooledApiKeyGuardlet(inner, api_key=api_key, auth_verify_url=auth_verify_url, pool=pool)
+        return ServerApp(pooled, mcp_app, mcp_server, pool)
+    gate = ApiKeyGuardlet(inner, api_key=api_key, auth_verify_url=auth_verify_url)
+    return ServerApp(gate, mcp_app, mcp_server)
+
+
+# ----------------------------------------------------------------------- CLI
+
+
+class UsageError(Exception):
+    """A bad command line; its text is the one line shown to the user."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> Any:  # one line, no usage block
+        raise UsageError(message)
+
+
+def _positive_port(text: str) -> int:
+    try:
+        port = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid port {text!r}") from None
+    if not 0 <= port <= 65535:
+        raise argparse.ArgumentTypeError(f"port {port} is out of range 0-65535")
+    return port
+
+
+def _ttl(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid number of seconds {text!r}") from None
+    if not value >= 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError("the cache time must be a finite number of seconds >= 0")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog=PROG,
+        description=(
+            "Serve the strovik MCP server over SSE (/sse) and streamable HTTP (/mcp), "
+            "every request checked by its API key."
+        ),
+    )
+    parser.add_argument("--host", default=DEFAULT_HOST, help="address to listen on (default: %(default)s)")
+    parser.add_argument(
+        "--port", type=_positive_port, default=DEFAULT_PORT, help="port to listen on, 0 for any free one (default: %(default)s)"
+    )
+    parser.add_argument(
+        "--api-key",
+        default=None,
+        metavar="KEY",
+        help=f"the one key every client must present (fixed-key mode); default: ${API_KEY_ENV}, "
+        "else a random key generated and printed at start",
+    )
+    parser.add_argument(
+        "--auth-verify-url",
+        default=None,
+        metavar="URL",
+        help="STROVA backend address that verifies each key, e.g. https://host/v1/mcp/verify-key (remote mode)",
+    )
+    parser.add_argument(
+        "--verify-pool",
+        action="store_true",
+        help="remote mode: one shared keep-alive client, concurrent checks of one key coalesced, "
+        "positive answers cached",
+    )
+    parser.add_argument(
+        "--verify-cache-ttl",
+        type=_ttl,
+        default=None,
+        metavar="SECONDS",
+        help=f"with --verify-pool: seconds a positive answer is kept (default: {DEFAULT_VERIFY_CACHE_TTL:g}; 0: no cache)",
+    )
+    parser.add_argument(
+        "--log-level",
+        default="info",
+        choices=["critical", "error", "warning", "info", "debug"],
+        help="log level (default: %(default)s)",
+    )
+    return parser
+
+
+class Settings:
+    """The checked command line."""
+
+    def __init__(self, args: argparse.Namespace, environ: dict[str, str]) -> None:
+        explicit_key = args.api_key
+        env_key = environ.get(API_KEY_ENV) or None
+        url = args.auth_verify_url
+        if url is not None:
+            parts = urlsplit(url)
+            if parts.scheme not in ("http", "https") or not parts.hostname:
+                raise UsageError("--auth-verify-url must be an http:// or https:// URL with a host")
+            if explicit_key is not None:
+                raise UsageError("--api-key and --auth-verify-url exclude each other: in remote mode the backend decides")
+        if explicit_key is not None and not explicit_key:
+            raise UsageError("--api-key must not be empty")
+        if args.verify_pool and url is None:
+            raise UsageError("--verify-pool needs --auth-verify-url")
+        if args.verify_cache_ttl is not None and not args.verify_pool:
+            raise UsageError("--verify-cache-ttl needs --verify-pool")
+
+        if not args.host.strip():
+            raise UsageError("--host must not be empty")
+        self.host: str = args.host
+        self.port: int = args.port
+        self.auth_verify_url: str | None = url
+        self.verify_pool: bool = args.verify_pool
+        self.verify_cache_ttl: float = (
+            DEFAULT_VERIFY_CACHE_TTL if args.verify_cache_ttl is None else args.verify_cache_ttl
+        )
+        self.log_level: str = args.log_level
+        self.ignored_env_key = url is not None and env_key is not None
+        self.generated_key = False
+        if url is not None:
+            self.api_key: str | None = None
+        elif explicit_key is not None:
+            self.api_key = explicit_key
+        elif env_key is not None:
+            self.api_key = env_key
+        else:
+            self.api_key = secrets.token_urlsafe(32)
+            self.generated_key = True
+
+
+def bind_socket(host: str, port: int) -> socket.socket:
+    """Listen on host:port now, so that a taken port is reported before anything starts."""
+    try:
+        infos = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
+    except socket.gaierror as exc:
+        raise UsageError(f"cannot resolve --host {host!r}: {exc.strerror}") from None
+    family, kind, proto, _name, address = infos[0]
+    sock = socket.socket(family, kind, proto)
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind(address)
+        sock.listen(2048)
+    except OSError as exc:
+        sock.close()
+        reason = exc.strerror or str(exc)
+        raise UsageError(f"cannot listen on {_authority(host, port)}: {reason.lower()}") from None
+    sock.set_inheritable(True)
+    return sock
+
+
+def _authority(host: str, port: int) -> str:
+    return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+
+
+def banner(settings: Settings, port: int) -> str:
+    base = f"http://{_authority(settings.host, port)}"
+    lines = [f"{PROG} serving MCP on {base} (SSE: {base}{SSE_PATH}, streamable HTTP: {base}{STREAMABLE_HTTP_PATH})"]
+    if settings.auth_verify_url is not None:
+        how = "shared client, cache" if settings.verify_pool else "one request per check"
+        lines.append(f"Remote mode: every key is verified by {settings.auth_verify_url} ({how}).")
+        key_text = "<your key>"
+    elif settings.generated_key:
+        assert settings.api_key is not None
+        lines.append("No --api-key, no --auth-verify-url: generated a random API key for this run:")
+        lines.append(f"  {settings.api_key}")
+        key_text = settings.api_key
+    else:
+        lines.append("Fixed-key mode: clients present the key you gave.")
+        key_text = "<your key>"
+    lines.append(f"Connect an MCP client (SSE) to:  {base}{SSE_PATH}?api_key={key_text}")
+    lines.append(f"or send the header:  Authorization: Bearer {key_text}")
+    return "\n".join(lines)
+
+
+def _exit_on_sigterm(_signum: int, _frame: Any) -> None:
+    raise SystemExit(0)
+
+
+def _fail(message: str, code: int) -> int:
+    print(f"{PROG}: error: {message}", file=sys.stderr, flush=True)
+    return code
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Entry point of ``strovik-mcp``; returns the process exit status."""
+    try:
+        return _main(argv)
+    except KeyboardInterrupt:
+        return 0
+
+
+def _main(argv: Sequence[str] | None) -> int:
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+        settings = Settings(args, dict(os.environ))
+    except UsageError as exc:
+        return _fail(str(exc), 2)
+    try:
+        import strovik.mcp.guardlet  # noqa: F401
+    except ImportError as exc:
+        return _fail(f"cannot load the API-key gate ({exc}); build it with: bash scripts/dev-build.sh", 1)
+    try:
+        sock = bind_socket(settings.host, settings.port)
+    except UsageError as exc:
+        return _fail(str(exc), 1)
+
+    signal.signal(signal.SIGTERM, _exit_on_sigterm)
+    known_keys = [settings.api_key] if settings.api_key else []
+    logging.config.dictConfig(logging_config(settings.log_level, known_keys))
+    if settings.ignored_env_key:
+        _log.info("%s is ignored: remote mode lets the backend decide every key", API_KEY_ENV)
+
+    import uvicorn
+
+    with sock:
+        app = build_app(
+            api_key=settings.api_key,
+            auth_verify_url=settings.auth_verify_url,
+            verify_pool=settings.verify_pool,
+            verify_cache_ttl=settings.verify_cache_ttl,
+            host=settings.host,
+        )
+        print(banner(settings, sock.getsockname()[1]), flush=True)
+        config = uvicorn.Config(
+            app.gate,
+            log_config=None,
+            log_level=settings.log_level,
+            lifespan="on",
+            timeout_graceful_shutdown=GRACEFUL_SHUTDOWN_SECONDS,
+        )
+        uvicorn.Server(config).run(sockets=[sock])
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
