@@ -1,0 +1,1 @@
+"""Data types and exceptions shared by the Rufus replay tooling."""

@@ -1,0 +1,1 @@
+"""Rufus services: the response parser and the native replay module."""

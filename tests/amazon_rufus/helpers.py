@@ -1,0 +1,201 @@
+"""Recording collaborators and the stand-in Rufus endpoint used by the Rufus tests."""
+
+from __future__ import annotations
+
+import json
+import threading
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from types import SimpleNamespace
+from typing import Any
+
+
+def ordered(value: Any) -> Any:
+    """Nested dicts as lists of pairs, so that == also compares key order."""
+    if isinstance(value, dict):
+        return [(key, ordered(item)) for key, item in value.items()]
+    if isinstance(value, list):
+        return [ordered(item) for item in value]
+    return value
+
+
+class Answer:
+    """An answer object as the drivers see it: only ``thread_id`` is read."""
+
+    def __init__(self, thread_id: Any, label: str = "") -> None:
+        self.thread_id = thread_id
+        self.label = label
+
+    def __repr__(self) -> str:
+        return f"Answer({self.thread_id!r}, {self.label!r})"
+
+
+class RecordingPage:
+    """A page whose ``evaluate`` records each call and answers from a script of replies.
+
+    A reply that is an exception instance is raised instead of returned. The argument
+    object is recorded both as the object itself and as JSON text taken at call time,
+    which keeps the key order and the state at the moment of the call.
+    """
+
+    def __init__(self, replies: list[Any] | None = None) -> None:
+        self.replies = list(replies or [])
+        self.calls: list[tuple[tuple[Any, ...], dict[str, Any]]] = []
+        self.snapshots: list[str] = []
+
+    def evaluate(self, *args: Any, **kwargs: Any) -> Any:
+        self.calls.append((args, kwargs))
+        if len(args) == 2:
+            self.snapshots.append(json.dumps(args[1]))
+        reply = self.replies.pop(0) if self.replies else f"raw-{len(self.calls)}"
+        if isinstance(reply, BaseException):
+            raise reply
+        return reply
+
+
+class RecordingParser:
+    """A parser that records the raw texts it gets and returns scripted answers."""
+
+    def __init__(self, answers: list[Any], on_parse: Callable[[int], None] | None = None) -> None:
+        self.answers = list(answers)
+        self.raw_texts: list[Any] = []
+        self.on_parse = on_parse
+
+    def parse(self, *args: Any, **kwargs: Any) -> Any:
+        assert not kwargs and len(args) == 1, (args, kwargs)
+        self.raw_texts.append(args[0])
+        if self.on_parse is not None:
+            self.on_parse(len(self.raw_texts))
+        answer = self.answers.pop(0)
+        if isinstance(answer, BaseException):
+            raise answer
+        return answer
+
+
+class RecordingSeed:
+    """A seed record that logs every attribute read, in order."""
+
+    def __init__(self, **fields: Any) -> None:
+        object.__setattr__(self, "_fields", fields)
+        object.__setattr__(self, "reads", [])
+
+    def __getattr__(self, name: str) -> Any:
+        fields = object.__getattribute__(self, "_fields")
+        object.__getattribute__(self, "reads").append(name)
+        if name not in fields:
+            raise AttributeError(name)
+        return fields[name]
+
+
+def make_seed(**overrides: Any) -> SimpleNamespace:
+    fields: dict[str, Any] = {
+        "request_url": "https://www.amazon.com/rufus/cl/streaming?lang=en_US",
+        "request_headers": {"Content-Type": "application/json", "Cookie": "session-id=1"},
+        "request_body": "{}",
+        "tab_id": "tab-1",
+        "asin": "B0TESTASIN",
+    }
+    fields.update(overrides)
+    return SimpleNamespace(**fields)
+
+
+# --- stand-in Rufus endpoint -------------------------------------------------------------
+
+PRODUCT_PAGE = """<!doctype html>
+<html><head><meta charset="utf-8"><title>Test product</title></head>
+<body><h1 id="title">Stand-in product {asin}</h1></body></html>
+"""
+
+
+@dataclass
+class RecordedPost:
+    path: str
+    headers: list[tuple[str, str]]
+    body: str
+
+    def header(self, name: str) -> list[str]:
+        return [value for key, value in self.headers if key.lower() == name.lower()]
+
+
+@dataclass
+class RufusStandIn:
+    """A product page and a Rufus-like streaming endpoint on one 127.0.0.1 origin.
+
+    Every POST is recorded. The n-th POST is answered, as newline-delimited JSON, with
+    the thread id "thread-<n>" and the text "Answer <n>: about <question>" in two
+    fragments; a fresh id per answer makes it visible which answer's id the next
+    question carries. POST numbers in ``broken_posts`` get an HTML page instead, as an
+    expired session would.
+    """
+
+    base_url: str = ""
+    posts: list[RecordedPost] = field(default_factory=list)
+    broken_posts: set[int] = field(default_factory=set)
+    lock: threading.Lock = field(default_factory=threading.Lock)
+
+    def record(self, post: RecordedPost) -> int:
+        with self.lock:
+            self.posts.append(post)
+            return len(self.posts)
+
+    def answer(self, number: int, body: str) -> tuple[str, str]:
+        if number in self.broken_posts:
+            return "text/html", "<html><body>Sign in</body></html>"
+        query = json.loads(body)["queryContext"]["query"]
+        records = [
+            {"threadId": f"thread-{number}", "messageId": f"m-{number}", "text": f"Answer {number}: "},
+            {"text": f"about {query}"},
+            {"threadId": f"thread-{number}", "done": True},
+        ]
+        return "application/x-ndjson", "".join(json.dumps(record, ensure_ascii=False) + "\n" for record in records)
+
+
+def _handler_for(stand_in: RufusStandIn) -> type[BaseHTTPRequestHandler]:
+    class Handler(BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.1"
+
+        def log_message(self, format: str, *args: Any) -> None:
+            pass
+
+        def _reply(self, status: int, content_type: str, text: str) -> None:
+            data = text.encode("utf-8")
+            self.send_response(status)
+            self.send_header("Content-Type", content_type)
+            self.send_header("Content-Length", str(len(data)))
+            self.end_headers()
+            self.wfile.write(data)
+
+        def do_GET(self) -> None:
+            if self.path.startswith("/dp/"):
+                asin = self.path.split("/")[2].split("?")[0]
+                self._reply(200, "text/html; charset=utf-8", PRODUCT_PAGE.format(asin=asin))
+            else:
+                self._reply(404, "text/plain", "not found")
+
+        def do_POST(self) -> None:
+            length = int(self.headers.get("Content-Length") or 0)
+            body = self.rfile.read(length).decode("utf-8")
+            number = stand_in.record(RecordedPost(self.path, list(self.headers.items()), body))
+            content_type, text = stand_in.answer(number, body)
+            self._reply(200, content_type, text)
+
+    return Handler
+
+
+@contextmanager
+def serve_standin() -> Iterator[RufusStandIn]:
+    """Runs a RufusStandIn on a free 127.0.0.1 port for the duration of the block."""
+    stand_in = RufusStandIn()
+    server = ThreadingHTTPServer(("127.0.0.1", 0), _handler_for(stand_in))
+    server.daemon_threads = True
+    stand_in.base_url = f"http://127.0.0.1:{server.server_address[1]}"
+    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
+    thread.start()
+    try:
+        yield stand_in
+    finally:
+        server.shutdown()
+        server.server_close()
+        thread.join(timeout=10)
