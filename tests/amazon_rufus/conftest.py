@@ -42,9 +42,12 @@ def chromium_path() -> str:
     return shutil.which("chromium") or "/usr/bin/chromium"
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def chromium_browser() -> Iterator[Any]:
-    """Debian's Chromium driven through Playwright's synchronous API (never a download)."""
+    """Debian's Chromium driven through Playwright's synchronous API (never a download).
+
+    Module-scoped: the synchronous API keeps an event loop running on the main
+    thread while it is started, which would stop asyncio.run() in other tests."""
     from playwright.sync_api import sync_playwright
 
     # A sanitizer run preloads its runtime into Python; Playwright's driver and the

@@ -43,6 +43,7 @@ void module_body(ModuleState& st) {
   st.set_global(k.json, st.import("json"));
   remember_standard_json(st.global(k.json));
   import_names(st, Where::current(), "urllib.parse", k.parse_qsl, k.urlencode, k.urlsplit, k.urlunsplit);
+  remember_standard_urllib(st.global(k.parse_qsl), st.global(k.urlencode));
   import_names(st, Where::current(), "strovik.amazon_rufus.domain.exceptions", k.RufusReplayError);
   import_names(st, Where::current(), "strovik.amazon_rufus.domain.models", intern("AnswerData"),
                intern("SeedRequestRecord"));

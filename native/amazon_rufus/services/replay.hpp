@@ -50,4 +50,16 @@ void remember_standard_json(frame::Borrowed json_module) noexcept;
 /// integers, deep nesting, or a replaced decoder).
 frame::Ref decode_standard_json(frame::Borrowed loads, frame::Borrowed text);
 
+/// Remembers the standard `parse_qsl` and `urlencode`, as bound at load, so
+/// that build_replay_url can tell whether the module globals are still those.
+void remember_standard_urllib(frame::Borrowed parse_qsl, frame::Borrowed urlencode) noexcept;
+
+/// `dict(parse_qsl(query, keep_blank_values=True))` while `parse_qsl` is the
+/// standard function and `query` a str; otherwise a null Ref (no error set).
+frame::Ref query_dict_if_standard(frame::Borrowed parse_qsl, frame::Borrowed query);
+
+/// `urlencode(query)` while `urlencode` is the standard function and `query`
+/// a dict of str keys and str or int values; otherwise a null Ref (no error set).
+frame::Ref encoded_if_standard(frame::Borrowed urlencode, frame::Borrowed query);
+
 } // namespace replay

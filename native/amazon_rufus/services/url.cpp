@@ -3,7 +3,8 @@
 // extension's Rufus client. Scheme, host, path and fragment are kept.
 //
 // The URL functions are the module globals bound from urllib.parse at load,
-// looked up at every call.
+// looked up at every call; while parse_qsl and urlencode are still the
+// library's, their work is done natively with the same result.
 #include "amazon_rufus/services/replay.hpp"
 
 using namespace frame;
@@ -22,9 +23,13 @@ Ref build_replay_url_body(const Call& c) {
   Ref parts = call(urlsplit, getattr(seed, k.request_url));
 
   Ref parse_qsl = state.global(k.parse_qsl);
-  Ref query_pairs = call_kw(parse_qsl, k.kw_keep_blank_values, getattr(parts, k.query), Py_True);
-  // dict(pairs): a repeated name keeps its first place and its last value.
-  Ref query = call(reinterpret_cast<PyObject*>(&PyDict_Type), query_pairs);
+  Ref query_text = getattr(parts, k.query);
+  Ref query = query_dict_if_standard(parse_qsl, query_text);
+  if (!query) {
+    Ref query_pairs = call_kw(parse_qsl, k.kw_keep_blank_values, query_text, Py_True);
+    // dict(pairs): a repeated name keeps its first place and its last value.
+    query = call(reinterpret_cast<PyObject*>(&PyDict_Type), query_pairs);
+  }
 
   if (truthy(getattr(seed, k.tab_id))) dict_set(query, k.tabId, getattr(seed, k.tab_id));
   set_default(query, k.programId, k.program_id_value);
@@ -34,7 +39,9 @@ Ref build_replay_url_body(const Call& c) {
   Ref scheme = getattr(parts, k.scheme);
   Ref netloc = getattr(parts, k.netloc);
   Ref path = getattr(parts, k.path);
-  Ref encoded = call(state.global(k.urlencode), query);
+  Ref urlencode = state.global(k.urlencode);
+  Ref encoded = encoded_if_standard(urlencode, query);
+  if (!encoded) encoded = call(urlencode, query);
   Ref fragment = getattr(parts, k.fragment);
   Ref components = check(PyTuple_Pack(5, scheme.get(), netloc.get(), path.get(), encoded.get(), fragment.get()));
   Ref result = call(urlunsplit, components);
