@@ -43,11 +43,19 @@ Ref make_closure(Borrowed send) {
   return check(PyTuple_Pack(3, cells[0].get(), cells[1].get(), cells[2].get()));
 }
 
+/// scope.get(key); a plain dict is read directly, with the same result.
+Ref scope_get(Borrowed scope, PyObject* key) {
+  if (!PyDict_CheckExact(scope.get())) return call_method(scope, k.get, key);
+  PyObject* v = PyDict_GetItemWithError(scope.get(), key);
+  if (!v && PyErr_Occurred()) throw_error();
+  return Ref::borrow(v ? v : Py_None);
+}
+
 Ref request_context(Borrowed scope, Borrowed token) {
   Ref ctx = new_dict();
   dict_set(ctx, k.api_key, token);
-  dict_set(ctx, k.user_id, call_method(scope, k.get, k.mcp_user_id));
-  dict_set(ctx, k.email, call_method(scope, k.get, k.mcp_user_email));
+  dict_set(ctx, k.user_id, scope_get(scope, k.mcp_user_id));
+  dict_set(ctx, k.email, scope_get(scope, k.mcp_user_email));
   return ctx;
 }
 
@@ -84,7 +92,7 @@ Task call_body(Call c) {
     setitem(scope, k.mcp_api_key, token);
   }
 
-  Ref mcp_request_ctx = state.import_from("strovik.mcp.context", k.mcp_request_ctx);
+  Ref mcp_request_ctx = state.import_from(k.context_module, k.context_fromlist, k.mcp_request_ctx);
   Ref ctx_token = call_method(mcp_request_ctx, k.set, request_context(scope, token).get());
   Ref closure = make_closure(send);
   Ref tracking_send = make_function(tracking_send_def, closure);

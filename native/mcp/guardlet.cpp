@@ -104,7 +104,7 @@ void make_constants() {
   NAME(valid); NAME(user_id); NAME(email); NAME(api_key); NAME(params); NAME(headers); NAME(timeout);
   NAME(AsyncClient); NAME(__aenter__); NAME(__aexit__); NAME(urllib); NAME(parse); NAME(parse_qs); NAME(parse_qsl); NAME(unquote);
   NAME(logging); NAME(getLogger); NAME(mcp_request_ctx); NAME(errors); NAME(more_body); NAME(body);
-  NAME(token); NAME(client_id); NAME(scopes); NAME(httpx);
+  NAME(token); NAME(client_id); NAME(scopes); NAME(httpx); NAME(status);
 #undef NAME
   k.query_string = interned("query_string");
   k.http = interned("http");
@@ -144,6 +144,9 @@ void make_late_constants() {
   k.www_authenticate_pair = pair(bytes_constant("www-authenticate"), bytes_constant("Bearer realm=\"strovik-mcp\""));
   k.kw_reason = constant(check(PyTuple_Pack(1, k.reason)));
   k.kw_errors = constant(check(PyTuple_Pack(1, k.errors)));
+  k.context_module = interned("strovik.mcp.context");
+  k.context_fromlist = constant(check(PyTuple_Pack(1, k.mcp_request_ctx)));
+  k.kw_verify = constant(check(PyTuple_Pack(3, k.params, k.headers, k.timeout)));
 }
 
 ModuleState state{

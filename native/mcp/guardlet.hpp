@@ -17,7 +17,7 @@ struct Constants {
   PyObject *info, *warning, *get, *decode, *lower, *strip, *type, *reason, *set, *reset, *json, *status_code;
   PyObject *valid, *user_id, *email, *api_key, *params, *headers, *timeout, *AsyncClient, *__aenter__, *__aexit__;
   PyObject *urllib, *parse, *parse_qs, *parse_qsl, *unquote, *logging, *getLogger, *mcp_request_ctx, *errors, *more_body, *body;
-  PyObject *token, *client_id, *scopes, *httpx;
+  PyObject *token, *client_id, *scopes, *httpx, *status;
   // strings
   PyObject *query_string, *http, *utf_8, *replace, *invalid_api_key, *mcp_api_key, *mcp_user_id, *mcp_user_email;
   PyObject *user_id_key, *email_key, *api_key_key, *X_MCP_API_Key, *http_response_start, *http_response_body;
@@ -27,7 +27,7 @@ struct Constants {
   // bytes and ints
   PyObject *empty_bytes, *authorization, *int_10, *int_200, *int_401;
   // tuples made after registration
-  PyObject *content_type_pair, *www_authenticate_pair, *kw_reason, *kw_get, *kw_errors;
+  PyObject *context_module, *context_fromlist, *content_type_pair, *www_authenticate_pair, *kw_reason, *kw_get, *kw_errors, *kw_verify;
   // the standard query parser, for the native fast path
   PyObject *std_parse_qs, *std_parse_qsl, *std_unquote;
 };
@@ -42,6 +42,23 @@ void make_late_constants();
 
 /// Constant-time equality of two str objects; falls back to `==` for anything else.
 bool secret_equal(frame::Borrowed a, frame::Borrowed b);
+
+/// `text` with every form of `api_key` (as it is, in reprs, percent-encoded)
+/// replaced by "***"; a null Ref when the text holds none.
+frame::Ref mask_key(frame::Borrowed text, frame::Borrowed api_key);
+
+/// While alive, records of the HTTP client's loggers that show `api_key` in
+/// any form are masked (in this context only). Installs the filters once.
+class KeyInLogContext {
+public:
+  explicit KeyInLogContext(frame::Borrowed api_key);
+  ~KeyInLogContext();
+  KeyInLogContext(const KeyInLogContext&) = delete;
+  KeyInLogContext& operator=(const KeyInLogContext&) = delete;
+
+private:
+  PyObject* token_;
+};
 
 /// The first value of "api_key" that `urllib.parse.parse_qs` would return for
 /// this UTF-8 query, or a null Ref when it has none.

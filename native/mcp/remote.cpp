@@ -19,25 +19,6 @@ constexpr const char kVerifyDoc[] =
     "            校验失败时返回 None\n"
     "        ";
 
-/// The forms in which a key can turn up in an error's text: as it is, as
-/// Python and bytes reprs show it (a control character in a header value),
-/// and percent-encoded as it travels in the query.
-Ref key_forms(Borrowed api_key) {
-  Ref forms = new_list();
-  list_append(forms, api_key);
-  Ref r = check(PyObject_Repr(api_key.get()));
-  list_append(forms, check(PySequence_GetSlice(r.get(), 1, PyUnicode_GET_LENGTH(r.get()) - 1)));
-  Ref raw = check(PyUnicode_AsEncodedString(api_key.get(), "utf-8", "backslashreplace"));
-  Ref br = check(PyObject_Repr(raw.get()));
-  list_append(forms, check(PySequence_GetSlice(br.get(), 2, PyUnicode_GET_LENGTH(br.get()) - 1)));
-  Ref parse = getattr(state.global(k.urllib), k.parse);
-  Ref empty = check(PyUnicode_FromString(""));
-  Ref quote = intern("quote"), quote_plus = intern("quote_plus");
-  list_append(forms, call_method(parse, quote.get(), api_key, empty));
-  list_append(forms, call_method(parse, quote_plus.get(), api_key, empty));
-  return forms;
-}
-
 /// What the warning shows of a failure: the exception itself, unless its
 /// text carries the key in any form (a backend or the HTTP client may echo
 /// it), then that text with every such form masked.
@@ -46,20 +27,10 @@ Ref loggable(const SavedError& err, Borrowed api_key) {
   Ref text = Ref::steal(PyObject_Str(exc.get()));
   if (!text) {
     PyErr_Clear();
-    Ref type_name = check(PyUnicode_FromString(Py_TYPE(exc.get())->tp_name));
-    return type_name;
+    return check(PyUnicode_FromString(Py_TYPE(exc.get())->tp_name));
   }
-  Ref forms = key_forms(api_key);
-  Ref mask = check(PyUnicode_FromString("***"));
-  bool found = false;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(forms.get()); ++i) {
-    PyObject* form = PyList_GET_ITEM(forms.get(), i);
-    if (PyUnicode_GET_LENGTH(form) == 0) continue;
-    if (!check_status(PySequence_Contains(text.get(), form))) continue;
-    found = true;
-    text = check(PyUnicode_Replace(text.get(), form, mask.get(), -1));
-  }
-  return found ? text : exc;
+  Ref masked = mask_key(text, api_key);
+  return masked ? masked : exc;
 }
 
 /// `exc_type, exc, tb` of a caught exception, as `__aexit__` receives them.
@@ -78,6 +49,9 @@ Task verify_remote_body(Call c) {
   Ref result;
   try {
     Ref httpx = state.import("httpx");
+    // The HTTP client logs the request URL, which carries the key: its
+    // records are masked while this verification runs.
+    KeyInLogContext key_in_logs(api_key);
     Ref manager = call(getattr(httpx, k.AsyncClient));
     Ref aexit = getattr(manager, k.__aexit__);
     Ref client = co_await awaiting(call_method(manager, k.__aenter__));
@@ -90,9 +64,9 @@ Task verify_remote_body(Call c) {
       dict_set(params, k.api_key, api_key);
       Ref headers = new_dict();
       dict_set(headers, k.X_MCP_API_Key, api_key);
-      Ref kwnames = check(PyTuple_Pack(3, k.params, k.headers, k.timeout));
       Ref get = getattr(client, k.get);
-      Ref response = co_await awaiting(call_kw(get, kwnames, url.get(), params.get(), headers.get(), k.int_10));
+      Ref response =
+          co_await awaiting(call_kw(get, k.kw_verify, url.get(), params.get(), headers.get(), k.int_10));
       if (equal(getattr(response, k.status_code), k.int_200)) {
         Ref data = call_method(response, k.json);
         if (truthy(call_method(data, k.get, k.valid))) {

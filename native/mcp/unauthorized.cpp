@@ -63,7 +63,7 @@ Task send_401_body(Call c) {
 
   Ref start = new_dict();
   dict_set(start, k.type, k.http_response_start);
-  dict_set(start, intern("status"), k.int_401);
+  dict_set(start, k.status, k.int_401);
   {
     Ref headers = new_list(2);
     PyList_SET_ITEM(headers.get(), 0, Py_NewRef(k.content_type_pair));

@@ -652,17 +652,7 @@ PyObject* await_iter_of(PyObject* o) {
     }
     return Py_NewRef(o);
   }
-  if (PyCoro_CheckExact(o)) {
-    PyObject* yf = PyObject_GetAttrString(o, "cr_await");
-    if (!yf) return nullptr;
-    bool busy = yf != Py_None;
-    Py_DECREF(yf);
-    if (busy) {
-      PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
-      return nullptr;
-    }
-    return Py_NewRef(o);
-  }
+  if (PyCoro_CheckExact(o)) return Py_NewRef(o);
   if (PyGen_Check(o)) {
     // A generator-based coroutine (types.coroutine) is awaited as it is.
     PyObject* code = PyObject_GetAttrString(o, "gi_code");

@@ -72,11 +72,18 @@ PyObject* get_code(PyObject* self, void*) { return or_none(as_fn(self)->def->rt.
 PyObject* get_defaults(PyObject* self, void*) { return or_none(as_fn(self)->defaults); }
 PyObject* get_kwdefaults(PyObject* self, void*) { return or_none(as_fn(self)->kwdefaults); }
 
+Ref annotations_dict(const MethodDef& def);
+
+// Built on first access: most function objects (one per request for closures) never need it.
 PyObject* get_annotations(PyObject* self, void*) {
   FunctionObject* fn = as_fn(self);
   if (!fn->annotations) {
-    fn->annotations = PyDict_New();
-    if (!fn->annotations) return nullptr;
+    try {
+      fn->annotations = annotations_dict(*fn->def).release();
+    } catch (...) {
+      translate_current_exception();
+      return nullptr;
+    }
   }
   return Py_NewRef(fn->annotations);
 }
@@ -311,6 +318,8 @@ void ready(MethodDef& def) {
   rt.qualname = interned(def.qualname);
   rt.dotted = constant(check(PyUnicode_FromFormat("%s.%s", def.module->full_name, def.qualname)));
   rt.code = constant(make_code(def));
+  rt.doc = def.doc ? constant(check(PyUnicode_FromString(def.doc))) : Py_None;
+  rt.defaults_tuple = defaults_tuple(def).release();
 }
 
 Ref make_function(MethodDef& def, Borrowed closure) {
@@ -321,7 +330,7 @@ Ref make_function(MethodDef& def, Borrowed closure) {
   fn->def = &def;
   fn->name = Py_NewRef(def.rt.name);
   fn->qualname = Py_NewRef(def.rt.qualname);
-  fn->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
+  fn->doc = Py_NewRef(def.rt.doc);
   fn->module = Py_NewRef(def.module->full_name_obj);
   fn->dict = nullptr;
   fn->closure = Py_XNewRef(closure.get());
@@ -332,10 +341,8 @@ Ref make_function(MethodDef& def, Borrowed closure) {
   fn->weakrefs = nullptr;
   Ref result = Ref::steal(reinterpret_cast<PyObject*>(fn));
   PyObject_GC_Track(result.get());
-  if (!fn->doc) throw_error();
-  fn->defaults = defaults_tuple(def).release();
+  fn->defaults = Py_XNewRef(def.rt.defaults_tuple);
   fn->kwdefaults = kwdefaults_dict(def).release();
-  fn->annotations = annotations_dict(def).release();
   return result;
 }
 

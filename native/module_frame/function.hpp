@@ -68,6 +68,8 @@ struct MethodDef {
     PyObject* qualname = nullptr;
     PyObject* dotted = nullptr;          // "<module>.<qualname>" for binding-error tracebacks
     PyObject* code = nullptr;
+    PyObject* doc = nullptr;             // the docstring object, shared by every function of this method
+    PyObject* defaults_tuple = nullptr;  // initial __defaults__ (nullptr: None)
     int npos = 0;
     int min_pos = 0;                     // positional parameters without a default
     bool any_checks = false;

@@ -173,6 +173,19 @@ Ref ModuleState::from_module(Borrowed mod, const char* dotted, Borrowed name, Wh
   raise_at(w, PyExc_ImportError, "cannot import name %S", name.get());
 }
 
+Ref ModuleState::import_from(Borrowed module_name, Borrowed fromlist, Borrowed name, Where w) const {
+  Ref mod = check(PyImport_ImportModuleLevelObject(module_name.get(), globals, nullptr, fromlist.get(), 0), w);
+  PyObject* v = PyObject_GetAttr(mod.get(), name.get());
+  if (v) return Ref::steal(v);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error(w);
+  PyErr_Clear();
+  Ref full = check(PyUnicode_FromFormat("%U.%U", module_name.get(), name.get()), w);
+  v = PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get());
+  if (v) return Ref::borrow(v);
+  if (PyErr_Occurred()) throw_error(w);
+  raise_at(w, PyExc_ImportError, "cannot import name %S", name.get());
+}
+
 Ref ModuleState::import_from(const char* dotted, Borrowed name, Where w) const {
   Ref mod = import_module_for_from(dotted, {name.get()}, w);
   return from_module(mod, dotted, name, w);

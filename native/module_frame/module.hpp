@@ -39,6 +39,8 @@ struct ModuleState {
   /// The imported module itself (`from a.b import x` imports `a.b` with a fromlist).
   Ref import_module_for_from(const char* dotted, std::initializer_list<PyObject*> names,
                              Where w = Where::current()) const;
+  /// The same with the module name and the fromlist tuple made once, for imports run per call.
+  Ref import_from(Borrowed module_name, Borrowed fromlist, Borrowed name, Where w = Where::current()) const;
   static Ref from_module(Borrowed mod, const char* dotted, Borrowed name, Where w = Where::current());
 
   /// A new class namespace with __module__, __qualname__ and __doc__ filled in.

@@ -1,0 +1,115 @@
+// Keeping API keys out of log records. The gate's own warning masks a key
+// that an error message echoes; the HTTP client used for remote verification
+// logs request URLs (which carry the key as a query parameter), so a filter on
+// its loggers masks the key being verified in the current context.
+#include "mcp/guardlet.hpp"
+
+using namespace frame;
+
+namespace guardlet {
+namespace {
+
+/// The key being verified in this context, for the HTTP client's log filter.
+PyObject* g_verifying_key = nullptr;
+
+/// The forms in which a key can turn up in a text: as it is, as Python and
+/// bytes reprs show it (a control character in a header value), and
+/// percent-encoded as it travels in the query.
+Ref key_forms(Borrowed api_key) {
+  Ref forms = new_list();
+  list_append(forms, api_key);
+  Ref r = check(PyObject_Repr(api_key.get()));
+  list_append(forms, check(PySequence_GetSlice(r.get(), 1, PyUnicode_GET_LENGTH(r.get()) - 1)));
+  Ref raw = check(PyUnicode_AsEncodedString(api_key.get(), "utf-8", "backslashreplace"));
+  Ref br = check(PyObject_Repr(raw.get()));
+  list_append(forms, check(PySequence_GetSlice(br.get(), 2, PyUnicode_GET_LENGTH(br.get()) - 1)));
+  Ref parse = check(PyImport_ImportModule("urllib.parse"));
+  Ref empty = check(PyUnicode_FromString(""));
+  Ref quote = intern("quote"), quote_plus = intern("quote_plus");
+  list_append(forms, call_method(parse, quote.get(), api_key, empty));
+  list_append(forms, call_method(parse, quote_plus.get(), api_key, empty));
+  return forms;
+}
+
+/// The log filter: rewrites a record of the HTTP client that shows the key
+/// being verified; every record is let through.
+Ref hide_key_body(const Call& c) {
+  Borrowed record = c.args[0];
+  PyObject* key = nullptr;
+  check_status(PyContextVar_Get(g_verifying_key, Py_None, &key));
+  Ref api_key = Ref::steal(key);
+  if (api_key.is_none() || !PyUnicode_Check(api_key.get())) return boolean(true);
+  Ref text = call_method(record, intern("getMessage").get());
+  if (Ref masked = mask_key(text, api_key)) {
+    setattr(record, intern("msg"), masked);
+    Ref no_args = check(PyTuple_New(0));
+    setattr(record, intern("args"), no_args);
+  }
+  return boolean(true);
+}
+
+const Param kFilterParams[] = {{"record"}};
+
+MethodDef hide_key_def{
+    .name = "hide_verified_key",
+    .qualname = "ApiKeyGuardlet._verify_remote.<locals>.hide_verified_key",
+    .module = &state,
+    .params = kFilterParams,
+    .nparams = 1,
+    .first_line = __LINE__,
+    .plain = hide_key_body,
+};
+
+/// The loggers httpx and httpcore write to (filters are not inherited by child loggers).
+constexpr const char* kClientLoggers[] = {"httpx",           "httpcore",        "httpcore.connection",
+                                          "httpcore.http11", "httpcore.http2",  "httpcore.proxy",
+                                          "httpcore.socks"};
+
+void install_filters() {
+  if (g_verifying_key) return;
+  Ref var = check(PyContextVar_New("strovik_mcp_verifying_key", nullptr));
+  Ref logging = check(PyImport_ImportModule("logging"));
+  Ref get_logger = getattr(logging, intern("getLogger"));
+  Ref filter = make_function(hide_key_def);
+  for (const char* name : kClientLoggers) {
+    Ref n = check(PyUnicode_FromString(name));
+    Ref logger = call(get_logger, n);
+    call_method(logger, intern("addFilter").get(), filter);
+  }
+  g_verifying_key = var.release();
+}
+
+} // namespace
+
+Ref mask_key(Borrowed text, Borrowed api_key) {
+  if (!PyUnicode_Check(text.get()) || !PyUnicode_Check(api_key.get())) return Ref();
+  Ref forms = key_forms(api_key);
+  Ref mask = check(PyUnicode_FromString("***"));
+  Ref out = Ref::borrow(text);
+  bool found = false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(forms.get()); ++i) {
+    PyObject* form = PyList_GET_ITEM(forms.get(), i);
+    if (PyUnicode_GET_LENGTH(form) == 0) continue;
+    if (!check_status(PySequence_Contains(out.get(), form))) continue;
+    found = true;
+    out = check(PyUnicode_Replace(out.get(), form, mask.get(), -1));
+  }
+  return found ? out : Ref();
+}
+
+KeyInLogContext::KeyInLogContext(Borrowed api_key) : token_(nullptr) {
+  install_filters();
+  token_ = PyContextVar_Set(g_verifying_key, api_key.get());
+  if (!token_) throw_error();
+}
+
+KeyInLogContext::~KeyInLogContext() {
+  // A coroutine closed from another context cannot reset there; the value
+  // then simply stays in the context it was set in. Keep any pending error.
+  PyObject* pending = PyErr_GetRaisedException();
+  if (PyContextVar_Reset(g_verifying_key, token_) < 0) PyErr_Clear();
+  Py_DECREF(token_);
+  PyErr_SetRaisedException(pending);
+}
+
+} // namespace guardlet
