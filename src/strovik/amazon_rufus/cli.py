@@ -176,8 +176,11 @@ def _run_replay(args: argparse.Namespace) -> int:
         raise CliError(f"cannot start Playwright: {_describe(exc)}", EXIT_FAILURE) from None
     try:
         try:
+            # The browser is a program of its own: a preloaded library meant for
+            # this interpreter (a sanitizer runtime, say) must not reach it.
+            browser_env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
             browser = playwright.chromium.launch(
-                executable_path=chromium, headless=not args.headful, args=CHROMIUM_ARGS
+                executable_path=chromium, headless=not args.headful, args=CHROMIUM_ARGS, env=browser_env
             )
         except PlaywrightError as exc:
             raise CliError(f"cannot start Chromium: {_one_line(exc.message)}", EXIT_FAILURE) from None
