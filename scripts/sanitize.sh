@@ -58,7 +58,7 @@ install() {
   local build_dir="$1"
   shift
   say "building the sanitizer build of strovik ($build_dir)"
-  "$venv/bin/python" -m pip install -q ".[test,server]" \
+  "$venv/bin/python" -m pip install -q ".[test,server,bench]" \
     -Ccmake.define.STROVIK_SANITIZE=ON -Cbuild-dir="$build_dir" "$@" </dev/null
 }
 
