@@ -84,6 +84,32 @@ struct AwaitIterObject {
 PyTypeObject g_coro_type;
 PyTypeObject g_await_iter_type;
 
+/// A few released objects of one type kept for reuse: a request makes and
+/// drops several coroutines and await iterators, and reusing their memory
+/// spares the allocator and the collector's allocation count.
+template <class T, PyTypeObject* Type, int Capacity>
+class ObjectCache {
+public:
+  T* take() noexcept {
+    if (n_ == 0) return PyObject_GC_New(T, Type);
+    T* o = slots_[--n_];
+    PyObject_Init(reinterpret_cast<PyObject*>(o), Type);
+    return o;
+  }
+  /// Frees or keeps an object that is already untracked and cleared.
+  void give(T* o) noexcept {
+    if (n_ < Capacity) slots_[n_++] = o;
+    else PyObject_GC_Del(o);
+  }
+
+private:
+  T* slots_[Capacity] = {};
+  int n_ = 0;
+};
+
+ObjectCache<CoroObject, &g_coro_type, 16> g_coro_cache;
+ObjectCache<AwaitIterObject, &g_await_iter_type, 16> g_iter_cache;
+
 CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
 bool is_coro(PyObject* o) { return Py_TYPE(o) == &g_coro_type; }
 bool is_await_iter(PyObject* o) { return Py_TYPE(o) == &g_await_iter_type; }
@@ -447,7 +473,7 @@ PyObject* coro_m_close(PyObject* self, PyObject*) { return py_close(as_coro(self
 PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) { return coro_send(as_coro(self), arg, out); }
 
 PyObject* coro_am_await(PyObject* self) {
-  auto* it = PyObject_GC_New(AwaitIterObject, &g_await_iter_type);
+  auto* it = g_iter_cache.take();
   if (!it) return nullptr;
   it->coro = as_coro(Py_NewRef(self));
   PyObject_GC_Track(it);
@@ -561,12 +587,15 @@ int coro_traverse(PyObject* self, visitproc visit, void* arg) {
 
 void coro_dealloc(PyObject* self) {
   CoroObject* c = as_coro(self);
-  if (PyObject_CallFinalizerFromDealloc(self) < 0) return; // resurrected by the finalizer
+  // A finished coroutine has nothing to finalize; only the others run the finalizer.
+  if (!finished(c) && PyObject_CallFinalizerFromDealloc(self) < 0) return; // resurrected
   PyObject_GC_UnTrack(self);
   if (c->weakrefs) PyObject_ClearWeakRefs(self);
   finish(c);
   Py_CLEAR(c->module);
-  PyObject_GC_Del(self);
+  // An object the collector has marked finalized keeps that mark: never reuse it.
+  if (PyObject_GC_IsFinalized(self)) PyObject_GC_Del(self);
+  else g_coro_cache.give(c);
 }
 
 PyObject* coro_repr(PyObject* self) {
@@ -615,7 +644,7 @@ int iter_clear(PyObject* self) {
 void iter_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   iter_clear(self);
-  PyObject_GC_Del(self);
+  g_iter_cache.give(reinterpret_cast<AwaitIterObject*>(self));
 }
 
 const char kIterSendDoc[] = "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration.";
@@ -743,7 +772,7 @@ void Promise::unhandled_exception() noexcept {
 }
 
 PyObject* new_coroutine(const Call& call) noexcept {
-  auto* c = PyObject_GC_New(CoroObject, &g_coro_type);
+  auto* c = g_coro_cache.take();
   if (!c) return nullptr;
   const MethodDef& def = call.def;
   c->handle = {};

@@ -203,6 +203,32 @@ def test_finished_coroutine_releases_its_state(gate):
     assert coro.close() is None
 
 
+def test_reused_coroutine_objects_start_fresh(gate):
+    """Released coroutine objects are reused: a reused one must behave as new,
+    including the never-awaited warning and the close of a suspended one."""
+
+    async def noop(message):
+        pass
+
+    for _ in range(40):  # released objects go back for reuse
+        finish(gate._send_401({}, noop))
+    for _ in range(40):
+        coro = gate._send_401({}, PausingSend())
+        coro.send(None)
+        del coro  # suspended: closed when collected
+    gc.collect()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        for _ in range(20):
+            gate._send_401({}, noop)
+        gc.collect()
+    texts = [str(w.message) for w in caught if issubclass(w.category, RuntimeWarning)]
+    assert texts == ["coroutine 'ApiKeyGuardlet._send_401' was never awaited"] * 20
+    coro = gate._send_401({}, noop)
+    assert coro.__qualname__ == "ApiKeyGuardlet._send_401" and coro.cr_await is None
+    assert finish(coro) is None
+
+
 def test_first_send_must_be_none(gate):
     coro = gate(rejected_scope(), receive, RecordingSend())
     with pytest.raises(TypeError) as info:
