@@ -7,7 +7,6 @@
 using namespace frame;
 
 namespace guardlet {
-namespace {
 
 /// scope.get(key, default); a plain dict is read directly, with the same result.
 Ref scope_get(Borrowed scope, PyObject* key, PyObject* dflt) {
@@ -19,6 +18,8 @@ Ref scope_get(Borrowed scope, PyObject* key, PyObject* dflt) {
   }
   return call_method(scope, k.get, key, dflt);
 }
+
+namespace {
 
 /// True when the query parser the gate would call is still the standard one,
 /// so that the native parse gives the very same answer.

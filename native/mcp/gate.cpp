@@ -43,19 +43,11 @@ Ref make_closure(Borrowed send) {
   return check(PyTuple_Pack(3, cells[0].get(), cells[1].get(), cells[2].get()));
 }
 
-/// scope.get(key); a plain dict is read directly, with the same result.
-Ref scope_get(Borrowed scope, PyObject* key) {
-  if (!PyDict_CheckExact(scope.get())) return call_method(scope, k.get, key);
-  PyObject* v = PyDict_GetItemWithError(scope.get(), key);
-  if (!v && PyErr_Occurred()) throw_error();
-  return Ref::borrow(v ? v : Py_None);
-}
-
 Ref request_context(Borrowed scope, Borrowed token) {
   Ref ctx = new_dict();
   dict_set(ctx, k.api_key, token);
-  dict_set(ctx, k.user_id, scope_get(scope, k.mcp_user_id));
-  dict_set(ctx, k.email, scope_get(scope, k.mcp_user_email));
+  dict_set(ctx, k.user_id, scope_get(scope, k.mcp_user_id, Py_None));
+  dict_set(ctx, k.email, scope_get(scope, k.mcp_user_email, Py_None));
   return ctx;
 }
 

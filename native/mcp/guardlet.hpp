@@ -40,6 +40,9 @@ extern frame::MethodDef provider_init_def, verify_token_def;
 void make_constants();
 void make_late_constants();
 
+/// scope.get(key, dflt); a plain dict is read directly, with the same result.
+frame::Ref scope_get(frame::Borrowed scope, PyObject* key, PyObject* dflt);
+
 /// Constant-time equality of two str objects; falls back to `==` for anything else.
 bool secret_equal(frame::Borrowed a, frame::Borrowed b);
 
