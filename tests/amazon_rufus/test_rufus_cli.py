@@ -73,7 +73,7 @@ def files(tmp_path: Path) -> dict[str, Path]:
         (["replay", "--seed", "{array}", "-q", "a"], "seed record must be a JSON object, got list"),
         (
             ["replay", "--seed", "{lacking}", "-q", "a"],
-            "missing field 'request_headers'; field 'request_body' must be a string, got int",
+            "missing field 'request_headers'; field 'request_body' must be a string or an object, got int",
         ),
         (["replay", "--seed", "{seed}", "--questions-file", "{missing}"], "questions file"),
         (["replay", "--seed", "{seed}", "--questions-file", "{blank_questions}"], "holds no questions"),
