@@ -1,4 +1,4 @@
-"""``--verify-pool``: the pooled remote check against a real backend, in-process and through the server."""
+"""The pooled remote check (the server's default in remote mode) against a real backend, in-process and through the server."""
 
 from __future__ import annotations
 
@@ -71,6 +71,7 @@ def test_concurrent_checks_of_one_key_share_one_backend_request(backend):
 
 
 def test_positive_answers_are_cached_until_they_expire(backend):
+    assert VerifyPool().cache_ttl == 0  # the cache is opt-in
     clock = Clock()
     key = USERS[1][0]
     pool = VerifyPool(cache_ttl=30, clock=clock)
@@ -176,7 +177,7 @@ def test_one_kept_alive_connection_serves_successive_checks(backend):
 
 
 def test_hanging_backend_times_out_and_other_keys_are_answered_meanwhile(backend, warnings):
-    pool = VerifyPool(timeout=0.5)
+    pool = VerifyPool(deadline=0.5)
     key = USERS[4][0]
 
     async def scenario():
