@@ -14,7 +14,7 @@ This is what ``strovik-rufus replay`` runs once and what a batch runs once per j
 
 ``run_conversation(target, seed, questions, *, timeout=120.0, retries=0,
 keep_going=False, service=None, on_result=None, on_ask=None, product_url=None,
-backoff=1.0) -> list[QuestionResult]``
+backoff=1.0, thread_id=None) -> list[QuestionResult]``
 
 - ``target`` is a Playwright ``BrowserContext`` (a page is opened on the product page
   and closed at the end) or a ``Page`` (used as it is, or first navigated to
@@ -36,6 +36,8 @@ backoff=1.0) -> list[QuestionResult]``
   there; with it, the remaining questions are asked in the thread of the last good
   answer (``replay_with_page`` is called again for them with a seed whose thread comes
   from that answer). A failure that leaves no page to ask in ends it as well.
+- ``thread_id`` continues a conversation begun earlier: the first question is asked in
+  that thread instead of the seed's own (a resumed batch job starts this way).
 - The return value holds every result in order. Nothing is printed; exceptions raised
   by ``on_result``/``on_ask`` and BaseExceptions (KeyboardInterrupt, a caller's signal
   exception) propagate at once, after the results reported so far.
@@ -328,6 +330,7 @@ def run_conversation(
     on_ask: Callable[[int, str, int], None] | None = None,
     product_url: str | None = None,
     backoff: float = 1.0,
+    thread_id: str | None = None,
 ) -> list[QuestionResult]:
     """Ask ``questions`` in order in one conversation; see the module documentation."""
     if service is None:
@@ -337,6 +340,7 @@ def run_conversation(
     # A seed body that is not JSON fails here, before anything is sent.
     service.build_payload(seed.request_body, "", None, seed.asin)
     conversation = _Conversation(service, seed, questions, on_result, on_ask)
+    conversation.thread = thread_id
     if not conversation.questions:
         return []
 
