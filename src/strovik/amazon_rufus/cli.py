@@ -298,6 +298,9 @@ def build_parser() -> argparse.ArgumentParser:
     replay.add_argument("--chromium", metavar="PATH", help="Chromium executable (default: chromium on PATH)")
     replay.add_argument("--headed", "--headful", dest="headed", action="store_true", help="show the browser window")
     replay.set_defaults(handler=_run_replay)
+    from strovik.amazon_rufus.batch.command import add_batch_command
+
+    add_batch_command(commands)
     return parser
 
 
