@@ -1,6 +1,6 @@
 """ASGI servers for the end-to-end benchmark, one per process, on 127.0.0.1.
 
-    python benchmarks/bench_servers.py MODE [--verify-url URL]
+    python benchmarks/bench_servers.py MODE [--verify-url URL] [--parts plain|fast]
 
 binds a free port on 127.0.0.1, prints it as the first line of standard output and
 serves until terminated. Modes:
@@ -9,10 +9,13 @@ serves until terminated. Modes:
   native          the trivial app behind strovik.mcp.guardlet.ApiKeyGuardlet (fixed key)
   pure            behind benchmarks/pure_gate.py (fixed key)
   starlette       behind benchmarks/starlette_gate.py (fixed key)
-  remote          behind the native gate in remote mode (a new client per check)
-  remote-pool     behind PooledApiKeyGuardlet (shared client, coalescing, 30 s cache)
-  remote-pool-nocache   the same with the cache off (shared client and coalescing only)
-  backend         the key-verification backend the remote modes ask
+  remote          behind the native gate in remote mode (a new client per check:
+                  strovik-mcp --verify-per-request-client)
+  remote-pool     behind PooledApiKeyGuardlet with a 30 s cache (--verify-cache-ttl 30)
+  remote-pool-nocache   behind PooledApiKeyGuardlet, no cache (strovik-mcp's remote default)
+  backend         the key-verification backend the remote modes ask (always uvloop + httptools)
+
+--parts plain serves with asyncio and h11, --parts fast with uvloop and httptools.
 """
 
 from __future__ import annotations

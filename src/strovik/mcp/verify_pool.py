@@ -10,7 +10,8 @@ refusal. What differs:
 
 * one ``aiohttp.ClientSession`` serves every check, so connections to the backend are
   kept alive and reused (aiohttp was chosen by measurement:
-  ``benchmarks/bench_verify_clients.py``);
+  ``benchmarks/bench_verify_clients.py``; it asks once more when a kept-alive
+  connection turns out closed by the backend);
 * checks of the same key that overlap in time share one backend request;
 * a check has one deadline for the whole of it (connect, send, answer and body), not
   one per read, and the answer's body is capped: a larger one is refused unread;
