@@ -135,6 +135,7 @@ class _Batch:
     endpoints: list[str]
     pending: deque[_JobState]
     unfinished: int
+    starting: int  # workers still starting their browsers; jobs wait for all of them
     events: queue.Queue[Any] = field(default_factory=queue.Queue)
     lock: threading.Condition = field(default_factory=threading.Condition)
     lost: dict[str, str] = field(default_factory=dict)
@@ -143,7 +144,7 @@ class _Batch:
     def take(self) -> _JobState | None:
         """The next job; None once every job is finished or the batch stops."""
         with self.lock:
-            while not self.pending and self.unfinished and not self.stop.is_set():
+            while (self.starting or not self.pending) and self.unfinished and not self.stop.is_set():
                 self.lock.wait()
             if self.stop.is_set() or not self.pending:
                 return None
@@ -153,6 +154,14 @@ class _Batch:
         with self.lock:
             self.pending.appendleft(state)
             self.lock.notify()
+
+    def started(self) -> None:
+        """A worker's browser is up (or could not be had): once all are, jobs begin, so
+        that starting browsers does not compete with the first jobs."""
+        with self.lock:
+            self.starting -= 1
+            if not self.starting:
+                self.lock.notify_all()
 
     def finish(self, outcome: JobOutcome) -> None:
         with self.lock:
@@ -205,6 +214,12 @@ class _Worker(threading.Thread):
 
         self._service = RufusReplayService()
         try:
+            try:
+                ready = self._ensure_session()
+            finally:
+                self.batch.started()
+            if not ready:
+                return
             while (state := self.batch.take()) is not None:
                 if not self._ensure_session():
                     self.batch.give_back(state)
@@ -379,8 +394,9 @@ def run_batch(
     if not states:
         return
     stop = threading.Event()
-    batch = _Batch(settings, Pacer(rate, delay, stop), stop, list(endpoints), deque(states), len(states))
-    workers = [_Worker(batch, number) for number in range(1, min(concurrency, len(states)) + 1)]
+    count = min(concurrency, len(states))
+    batch = _Batch(settings, Pacer(rate, delay, stop), stop, list(endpoints), deque(states), len(states), count)
+    workers = [_Worker(batch, number) for number in range(1, count + 1)]
     for worker in workers:
         worker.start()
     running = len(workers)
