@@ -14,6 +14,7 @@ from server_harness import BACKEND_USERS, EXACT_401_BODY, assert_exact_401, run,
 
 from strovik.mcp.context import mcp_request_ctx
 from strovik.mcp.guardlet import ApiKeyGuardlet
+from strovik.mcp import verify_pool
 from strovik.mcp.verify_pool import PooledApiKeyGuardlet, VerifyPool
 
 USERS = list(BACKEND_USERS.items())
@@ -144,6 +145,21 @@ def test_refusals_follow_the_gates_rules_and_are_never_cached(backend, warnings,
     for record in warnings():
         assert record.msg == WARNING_FORMAT
         assert key not in record.getMessage()
+
+
+def test_a_valid_that_is_not_a_json_boolean_is_read_by_truth_and_told_once(backend, caplog, monkeypatch):
+    monkeypatch.setattr(verify_pool._NonBooleanValid, "warned", False)
+    caplog.set_level(logging.WARNING, logger="strovik.mcp.verify_pool")
+    pool = VerifyPool()
+
+    async def scenario():
+        # {"valid": true}, then {"valid": 0} twice: one notice, and 0 still refuses
+        return [await pool.verify(backend.url, key) for key in (USERS[12][0], "zero-key", "zero-key")]
+
+    answers = run(_closing(pool, scenario()))
+    assert [answer is not None for answer in answers] == [True, False, False]
+    notices = [r for r in caplog.records if r.name == "strovik.mcp.verify_pool"]
+    assert len(notices) == 1 and "(int)" in notices[0].getMessage()
 
 
 def test_answer_is_the_backends_whole_object(backend):
