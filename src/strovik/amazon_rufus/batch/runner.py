@@ -258,10 +258,14 @@ class _Worker(threading.Thread):
         with self._loop_lock:
             session, self.session, self._loop = self.session, None, None
         if session is not None:
-            try:
-                session.close()
-            except BaseException:  # noqa: BLE001 - a late interrupt while closing
-                pass
+            # An interrupt sent while the worker was outside Playwright fires in the first
+            # call it makes, which may be this one; it fires once, so closing again works.
+            for _ in range(2):
+                try:
+                    session.close()
+                    break
+                except BaseException:  # noqa: BLE001
+                    continue
 
     def _run_job(self, state: _JobState) -> None:
         batch, settings, job = self.batch, self.batch.settings, state.job
