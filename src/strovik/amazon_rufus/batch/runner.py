@@ -317,14 +317,19 @@ class _Worker(threading.Thread):
                 if not settings.keep_going and not all(result.ok for result in results):
                     break
         except Exception as exc:  # noqa: BLE001 - one job's failure never stops the others
-            first = next((index for index in state.pending()), 1)
+            # Reported as the failure of the first question that has no line yet.
+            reported = {result.index for result in held}
+            first = next((index for index in state.pending() if index not in reported), None)
             message = exc.message if isinstance(exc, RufusReplayError) else _describe(exc)
-            held.append(
-                QuestionResult(
-                    first, job.questions[first - 1], state.thread_before(first),
-                    error=message, status=getattr(exc, "status", None),
+            if first is None:
+                batch.note(f"job {job.id}: {message}")
+            else:
+                held.append(
+                    QuestionResult(
+                        first, job.questions[first - 1], state.thread_before(first),
+                        error=message, status=getattr(exc, "status", None),
+                    )
                 )
-            )
         finally:
             if context is not None and not session.persistent:
                 try:
@@ -364,7 +369,8 @@ class _Worker(threading.Thread):
 
 
 def _describe(exc: BaseException) -> str:
-    detail = " ".join(str(exc).split())[:200]
+    # Playwright's messages go on with the browser's log lines: keep the first line only.
+    detail = next((line.strip() for line in str(exc).splitlines() if line.strip()), "")[:200]
     return f"{type(exc).__name__}: {detail}" if detail else type(exc).__name__
 
 
