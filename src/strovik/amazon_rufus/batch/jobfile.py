@@ -35,6 +35,8 @@ def _job(job_id: str, seed: SeedRequestRecord, questions: list[str], product_url
         if not valid_asin(asin):
             raise CliError(f"ASIN must be 10 letters or digits, got {asin!r}")
     url = product_url or (asin_page_url(seed, asin) if asin else None)
+    if not (url or seed.page_url):
+        raise CliError("no product page: give 'product_url' or 'asin', or a seed with page_url")
     seed = retarget_seed(seed, product_url=url, asin=asin)
     return BatchJob(job_id, seed, tuple(questions), resolve_product_url(url, seed))
 
