@@ -99,7 +99,12 @@ class VerificationBackend:
                     return
                 backend._answer(self)
 
-        server = ThreadingHTTPServer(("127.0.0.1", self.port), Handler)
+        class Server(ThreadingHTTPServer):
+            # The default backlog of 5 drops connections of a burst, which then wait for
+            # TCP's retransmission (1 s, 3 s, ...) and can run into a check's deadline.
+            request_queue_size = 128
+
+        server = Server(("127.0.0.1", self.port), Handler)
         server.daemon_threads = True
         self.port = server.server_address[1]
         self._server = server

@@ -199,9 +199,6 @@ class VerifyPool:
                 return _REFUSED
             self._cache_put(ident, data)
             return data, False
-        except _BadAnswer as exc:
-            _logger.warning(VERIFY_FAILURE_FORMAT, failure_detail(exc, key))
-            return _REFUSED
         except Exception as exc:
             _logger.warning(VERIFY_FAILURE_FORMAT, failure_detail(exc, key))
             return None, _is_outage(exc)
