@@ -10,7 +10,7 @@ import socket
 import httpx
 import pytest
 from backend import VerificationBackend
-from server_harness import BACKEND_USERS, EXACT_401_BODY, assert_exact_401, run, tools_and_whoami
+from server_harness import BACKEND_USERS, EXACT_401_BODY, ServerProcess, assert_exact_401, run, tools_and_whoami
 
 from strovik.mcp.context import mcp_request_ctx
 from strovik.mcp.guardlet import ApiKeyGuardlet
@@ -445,3 +445,20 @@ def test_outages_get_the_chosen_status_and_refusals_stay_401(backend, key, down,
         assert start["status"] == 401
         assert headers[b"www-authenticate"] == b'Bearer realm="strovik-mcp"'
         assert body["body"] == EXACT_401_BODY
+
+
+def test_server_with_outage_status_503_tells_an_outage_from_a_refusal(tmp_path, backend):
+    server = ServerProcess(tmp_path, "--auth-verify-url", backend.url, "--verify-outage-status", "503").start()
+    try:
+        with httpx.Client(base_url=server.base_url, trust_env=False, timeout=30) as http:
+            assert_exact_401(http.get("/sse", params={"api_key": "invalid-key"}))
+            backend.stop()
+            try:
+                outage = http.get("/sse", params={"api_key": USERS[13][0]})
+            finally:
+                backend.start()
+            assert outage.status_code == 503 and outage.headers["retry-after"].isdigit()
+            assert "www-authenticate" not in outage.headers
+            assert http.get("/nowhere", params={"api_key": USERS[13][0]}).status_code == 404
+    finally:
+        assert server.stop() == 0
