@@ -9,7 +9,7 @@ endpoint on 127.0.0.1 (each answer after 300 ms) and Debian's Chromium.
 2. Cost per job: CPU time of every process of the run (runner, Playwright drivers,
    browser, renderers, GPU, network service) per job, at concurrency 1, for both sets
    of arguments.
-3. Memory: the runner's RSS (and the whole process tree's) every 20 jobs over 200
+3. Memory: the runner's RSS (and the whole process tree's USS) every 20 jobs over 200
    one-question jobs at concurrency 4.
 
 Usage: python benchmarks/bench_batch.py [-o results.json] [--skip-defaults]
@@ -90,24 +90,37 @@ def process_kind(process: psutil.Process) -> str:
     return f"{kind} {sub.split('.')[-1]}".strip()
 
 
-def tree_cpu() -> dict[str, float]:
+def tree_cpu() -> dict[int, tuple[str, float]]:
+    """Process id -> (kind, CPU seconds, with its reaped children's) for the whole tree."""
     me = psutil.Process()
-    cpu: dict[str, float] = defaultdict(float)
+    cpu: dict[int, tuple[str, float]] = {}
     for process in [me, *me.children(recursive=True)]:
         try:
             times = process.cpu_times()
-            cpu[process_kind(process)] += times.user + times.system + times.children_user + times.children_system
+            cpu[process.pid] = (process_kind(process),
+                                times.user + times.system + times.children_user + times.children_system)
         except psutil.Error:
             pass
     return cpu
 
 
-def tree_rss() -> int:
+def cpu_between(first: dict[int, tuple[str, float]], last: dict[int, tuple[str, float]]) -> dict[str, float]:
+    """CPU seconds spent between two snapshots, by kind. A process gone by the second
+    (a browser of an earlier run still exiting) is left out rather than subtracted."""
+    spent: dict[str, float] = defaultdict(float)
+    for pid, (kind, seconds) in last.items():
+        spent[kind] += seconds - first.get(pid, (kind, 0.0))[1]
+    return spent
+
+
+def tree_uss() -> int:
+    """Memory of the whole process tree, each page counted once (unique set sizes; RSS
+    would count the browsers' shared pages again for every process)."""
     me = psutil.Process()
     total = 0
     for process in [me, *me.children(recursive=True)]:
         try:
-            total += process.memory_info().rss
+            total += process.memory_full_info().uss
         except psutil.Error:
             pass
     return total
@@ -115,6 +128,7 @@ def tree_rss() -> int:
 
 def run(stand_in: RufusStandIn, jobs: list[BatchJob], concurrency: int, args: tuple[str, ...],
         chromium: str, on_job: Any = None) -> dict[str, Any]:
+    time.sleep(1.0)  # let the browsers of the run before exit
     clock = Clock(stand_in)
     options = BrowserOptions(chromium=chromium, args=args)
     started = time.perf_counter()
@@ -159,17 +173,17 @@ def cost_per_job(stand_in: RufusStandIn, chromium: str, variants: dict[str, tupl
     costs = {}
     jobs_count = 10
     for name, args in variants.items():
-        marks: dict[str, dict[str, float]] = {}
+        marks: dict[str, dict[int, tuple[str, float]]] = {}
 
-        def on_job(outcome: Any, marks: dict[str, dict[str, float]] = marks) -> None:
+        def on_job(outcome: Any, marks: dict[str, dict[int, tuple[str, float]]] = marks) -> None:
             # The first job pays for warming up; count from its end to the last job's.
             marks.setdefault("first", tree_cpu())
             marks["last"] = tree_cpu()
 
         jobs = make_jobs(stand_in.base_url, jobs_count + 1, QUESTIONS, "C")
         run(stand_in, jobs, 1, args, chromium, on_job)
-        cost = {kind: round(1000 * (marks["last"].get(kind, 0) - spent) / jobs_count, 1)
-                for kind, spent in marks["first"].items()}
+        cost = {kind: round(1000 * spent / jobs_count, 1)
+                for kind, spent in cpu_between(marks["first"], marks["last"]).items()}
         cost["total"] = round(sum(cost.values()), 1)
         costs[name] = cost
         print(f"  {name:20s} CPU ms per job (5 questions): "
@@ -188,7 +202,7 @@ def memory(stand_in: RufusStandIn, chromium: str) -> dict[str, Any]:
             if done[0] % 20 == 0:
                 runner = psutil.Process().memory_info().rss
                 samples.append({"jobs": done[0], "runner_mb": round(runner / 2**20, 1),
-                                "tree_mb": round(tree_rss() / 2**20, 1)})
+                                "tree_mb": round(tree_uss() / 2**20, 1)})
 
     jobs = make_jobs(stand_in.base_url, 200, QUESTIONS[:1], "M")
     run(stand_in, jobs, 4, BATCH_CHROMIUM_ARGS, chromium, on_job)
@@ -196,7 +210,7 @@ def memory(stand_in: RufusStandIn, chromium: str) -> dict[str, Any]:
     growth = max(sample["runner_mb"] for sample in samples) - after_first["runner_mb"]
     tree_growth = max(sample["tree_mb"] for sample in samples) - after_first["tree_mb"]
     print("  runner RSS MB every 20 jobs: " + " ".join(str(sample["runner_mb"]) for sample in samples))
-    print("  process tree RSS MB:         " + " ".join(str(sample["tree_mb"]) for sample in samples))
+    print("  process tree USS MB:         " + " ".join(str(sample["tree_mb"]) for sample in samples))
     print(f"  growth after the first 20 jobs: runner {growth:+.1f} MB, tree {tree_growth:+.1f} MB", flush=True)
     return {"samples": samples, "runner_growth_mb": round(growth, 1), "tree_growth_mb": round(tree_growth, 1)}
 
