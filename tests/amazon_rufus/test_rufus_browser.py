@@ -19,7 +19,7 @@ from strovik.amazon_rufus.domain.models import AnswerData, SeedRequestRecord
 from .conftest import chromium_path
 from .helpers import RufusStandIn
 
-QUESTIONS = ["How long does the battery last?", "Is it waterproof?", "它支持快充吗？"]
+QUESTIONS = ["How long does the battery last?", "Is it 🌧 waterproof?", "它支持快充吗？"]
 STREAM_QUERY = "marketplaceId=ATVPDKIKX0DER&lang=en_US&tabId=stale"
 EXPECTED_PATH = (
     "/rufus/cl/streaming?marketplaceId=ATVPDKIKX0DER&lang=en_US&tabId=tab-42"

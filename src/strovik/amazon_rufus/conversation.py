@@ -27,7 +27,8 @@ backoff=1.0, thread_id=None) -> list[QuestionResult]``
 - A question fails when the page's fetch fails, when the replay request is answered
   with a status outside 2xx (seen in the page's network responses; the page script
   itself resolves to the body whatever the status), when no answer is complete after
-  ``timeout`` seconds (the page is then reloaded, which ends the pending ``evaluate``),
+  ``timeout`` seconds (a timer in the page then calls ``window.stop()``, which aborts
+  the fetch and so ends the pending ``evaluate``),
   or when the answer cannot be read. A network error, a time-out or a 5xx is retried up
   to ``retries`` times, after an exponential back-off with jitter (``backoff`` seconds
   doubled each attempt, capped at 30 s), in the same thread.
@@ -75,9 +76,10 @@ FETCH_FAILED_HINT = (
     "the Rufus endpoint is unreachable, or the page is on another origin than the request URL "
     "(open a product page on the request URL's site)"
 )
-# Armed before each question: a reload destroys the page's script context, which makes the
-# pending evaluate return with an error, and aborts the page's fetch with it.
-_ARM_TIMER = "ms => setTimeout(() => location.reload(), ms)"
+# Armed before each question: window.stop() aborts the page's pending fetch, so the page
+# script rejects and evaluate returns, while the page itself stays as it is. (A reload
+# would do the same, but a page closed right after such a navigation may never close.)
+_ARM_TIMER = "ms => setTimeout(() => window.stop(), ms)"
 _DISARM_TIMER = "id => clearTimeout(id)"
 
 
@@ -226,12 +228,7 @@ class _WatchedPage:
         page = self._page
         if page.is_closed():
             return QuestionFailed(f"the page was closed: {_one_line(message)}", fatal=True)
-        if elapsed >= self._timeout * 0.95 and "context was destroyed" in message:
-            # The timer reloaded the page; wait for it so that the next question has one.
-            try:
-                page.wait_for_load_state("domcontentloaded", timeout=max(self._timeout, 30.0) * 1000)
-            except Exception:  # noqa: BLE001 - the next question reports a page that is still broken
-                pass
+        if elapsed >= self._timeout * 0.95:
             return QuestionTimeout(f"no answer within the {self._timeout:g} s time limit", self._status())
         detail = _one_line(message).removeprefix("Page.evaluate: ")
         if "Failed to fetch" in message or "NetworkError" in message or "net::" in message:
