@@ -187,7 +187,9 @@ class _Batch:
             if endpoint in self.lost:
                 return
             self.lost[endpoint] = reason
-        self.note(f"browser endpoint {endpoint} lost ({reason}); its jobs go to the other endpoints")
+            left = len(self.endpoints) - len(self.lost)
+        then = "its jobs go to the other endpoints" if left else "no endpoint is left"
+        self.note(f"browser endpoint {endpoint} lost ({reason}); {then}")
 
     def note(self, text: str) -> None:
         self.events.put(_Note(text))
