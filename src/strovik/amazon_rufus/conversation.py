@@ -139,7 +139,8 @@ def retarget_seed(
 
 def backoff_delay(attempt: int, base: float = 1.0) -> float:
     """Seconds to wait before sending a question for the (attempt + 1)-th time."""
-    return min(MAX_BACKOFF, base * 2 ** (attempt - 1)) * random.uniform(0.5, 1.0)
+    ceiling: float = min(MAX_BACKOFF, base * 2.0 ** (attempt - 1))
+    return ceiling * random.uniform(0.5, 1.0)
 
 
 def _one_line(text: str) -> str:
