@@ -211,15 +211,17 @@ class _WatchedPage:
         page = self._page
         try:
             timer = page.evaluate(_ARM_TIMER, int(self._timeout * 1000))
-            started = time.monotonic()
-            try:
-                text = page.evaluate(script, arg)
-            except PlaywrightError as exc:
-                elapsed = time.monotonic() - started
-                raise self._failure(exc.message, elapsed) from None
-            page.evaluate(_DISARM_TIMER, timer)
         except PlaywrightError as exc:
             raise QuestionFailed(f"the page failed: {_one_line(exc.message)}", fatal=page.is_closed()) from None
+        started = time.monotonic()
+        try:
+            text = page.evaluate(script, arg)
+        except PlaywrightError as exc:
+            raise self._failure(exc.message, time.monotonic() - started) from None
+        try:
+            page.evaluate(_DISARM_TIMER, timer)
+        except PlaywrightError:
+            pass  # the answer is in hand; a page that went away fails the next question
         status = self._status()
         if status is not None and not 200 <= status < 300:
             raise ReplayHttpError(status, text if isinstance(text, str) else "")
