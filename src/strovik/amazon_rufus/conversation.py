@@ -70,6 +70,7 @@ from strovik.amazon_rufus.domain.exceptions import (
     RufusReplayError,
 )
 from strovik.amazon_rufus.domain.models import AnswerData, SeedRequestRecord, asin_from_page_url
+from strovik.amazon_rufus.signals import hold, release
 
 MAX_BACKOFF = 30.0
 FETCH_FAILED_HINT = (
@@ -218,12 +219,16 @@ class _WatchedPage:
             text = page.evaluate(script, arg)
         except PlaywrightError as exc:
             raise self._failure(exc.message, time.monotonic() - started) from None
+        # The answer is in hand: a stop signal waits until it is reported (the service
+        # hands the text to the parser hook next, which releases the hold).
+        hold()
         try:
             page.evaluate(_DISARM_TIMER, timer)
         except PlaywrightError:
-            pass  # the answer is in hand; a page that went away fails the next question
+            pass  # a page that went away fails the next question
         status = self._status()
         if status is not None and not 200 <= status < 300:
+            release()
             raise ReplayHttpError(status, text if isinstance(text, str) else "")
         return text
 
@@ -312,8 +317,11 @@ class _AnswerHook:
         self._conversation = conversation
 
     def parse(self, raw_text: str) -> Any:
-        answer = self._parser.parse(raw_text)
-        self._conversation.answered(answer)
+        try:
+            answer = self._parser.parse(raw_text)
+            self._conversation.answered(answer)
+        finally:
+            release()  # held since the page returned the text
         return answer
 
 
