@@ -280,6 +280,7 @@ def main() -> None:
           f"runner RSS growth < 20 MB -> {figures['memory']['runner_growth_mb']:+.1f} MB "
           f"{'met' if figures['memory']['runner_growth_mb'] < 20 else 'missed'}")
     if options.output:
+        os.makedirs(os.path.dirname(os.path.abspath(options.output)), exist_ok=True)
         with open(options.output, "w", encoding="utf-8") as handle:
             json.dump(figures, handle, indent=2)
 
