@@ -132,7 +132,9 @@ def cpu_between(first: dict[int, tuple[str, float]], last: dict[int, tuple[str, 
     (a browser of an earlier run still exiting) is left out rather than subtracted."""
     spent: dict[str, float] = defaultdict(float)
     for pid, (kind, seconds) in last.items():
-        spent[kind] += seconds - first.get(pid, (kind, 0.0))[1]
+        earlier_kind, earlier = first.get(pid, (kind, 0.0))
+        # A process whose command line could not be read once keeps the kind it had.
+        spent[earlier_kind if kind == "gone" else kind] += seconds - earlier
     return spent
 
 
