@@ -9,7 +9,7 @@ namespace guardlet {
 namespace {
 
 // Closure cells of tracking_send.
-enum Cell { kSend, kStarted, kCompleted };
+enum Cell { kSend, kResponseStarted, kResponseComplete };
 
 Borrowed cell(Borrowed closure, Cell which) { return PyTuple_GET_ITEM(closure.get(), which); }
 
@@ -22,10 +22,10 @@ Task tracking_send_body(Call c) {
   Borrowed message = c.args[0];
   Ref type = getitem(message, k.type);
   if (equal(type, k.http_response_start)) {
-    set_flag(c.closure, kStarted);
+    set_flag(c.closure, kResponseStarted);
   } else if (equal(type, k.http_response_body)) {
-    Ref more = call_method(message, k.get, k.more_body, Py_False);
-    if (!truthy(more)) set_flag(c.closure, kCompleted);
+    Ref more = mapping_get(message, k.more_body, Py_False);
+    if (!truthy(more)) set_flag(c.closure, kResponseComplete);
   }
   Ref send = Ref::borrow(PyCell_GET(cell(c.closure, kSend).get()));
   co_await awaiting(call(send, message.get()));
@@ -46,8 +46,8 @@ Ref make_closure(Borrowed send) {
 Ref request_context(Borrowed scope, Borrowed token) {
   Ref ctx = new_dict();
   dict_set(ctx, k.api_key, token);
-  dict_set(ctx, k.user_id, scope_get(scope, k.mcp_user_id, Py_None));
-  dict_set(ctx, k.email, scope_get(scope, k.mcp_user_email, Py_None));
+  dict_set(ctx, k.user_id, mapping_get(scope, k.mcp_user_id, Py_None));
+  dict_set(ctx, k.email, mapping_get(scope, k.mcp_user_email, Py_None));
   return ctx;
 }
 
@@ -73,8 +73,8 @@ Task call_body(Call c) {
       co_return none();
     }
     setitem(scope, k.mcp_api_key, token);
-    setitem(scope, k.mcp_user_id, call_method(user_info, k.get, k.user_id));
-    setitem(scope, k.mcp_user_email, call_method(user_info, k.get, k.email));
+    setitem(scope, k.mcp_user_id, mapping_get(user_info, k.user_id));
+    setitem(scope, k.mcp_user_email, mapping_get(user_info, k.email));
   } else {
     Ref api_key = getattr(self, k._api_key);
     if (!truthy(api_key) || !secret_equal(token, api_key)) {
@@ -89,23 +89,23 @@ Task call_body(Call c) {
   Ref closure = make_closure(send);
   Ref tracking_send = make_function(tracking_send_def, closure);
 
-  SavedError failure;
+  SavedError exc;
   try {
     co_await awaiting(call(getattr(self, k.app), scope.get(), receive.get(), tracking_send.get()));
   } catch (const PyErrOccurred&) {
-    failure = SavedError::fetch();
+    exc = SavedError::fetch();
   }
-  if (failure && failure.matches(PyExc_RuntimeError)) {
+  if (exc && exc.matches(PyExc_RuntimeError)) {
     // An application that stops on an ASGI message error ends the request quietly.
     bool swallow = false;
     try {
-      swallow = is_asgi_message_error(failure);
+      swallow = is_asgi_message_error(exc);
     } catch (const PyErrOccurred&) {
       SavedError raised = SavedError::fetch();
-      PyException_SetContext(raised.value().get(), Py_NewRef(failure.value().get()));
-      failure = std::move(raised);
+      PyException_SetContext(raised.value().get(), Py_NewRef(exc.value().get()));
+      exc = std::move(raised);
     }
-    if (swallow) failure = SavedError();
+    if (swallow) exc = SavedError();
   }
 
   // The final block: reset the context, close a response left open.
@@ -113,10 +113,10 @@ Task call_body(Call c) {
     call_method(mcp_request_ctx, k.reset, ctx_token.get());
   } catch (const PyErrOccurred&) {
     SavedError raised = SavedError::fetch();
-    if (failure) PyException_SetContext(raised.value().get(), Py_NewRef(failure.value().get()));
+    if (exc) PyException_SetContext(raised.value().get(), Py_NewRef(exc.value().get()));
     raised.rethrow();
   }
-  if (flag(closure, kStarted) && !flag(closure, kCompleted)) {
+  if (flag(closure, kResponseStarted) && !flag(closure, kResponseComplete)) {
     try {
       Ref closing = new_dict();
       dict_set(closing, k.type, k.http_response_body);
@@ -127,7 +127,7 @@ Task call_body(Call c) {
       PyErr_Clear(); // whatever the raw send raises here is dropped
     }
   }
-  if (failure) failure.rethrow();
+  if (exc) exc.rethrow();
   co_return none();
 }
 
@@ -143,11 +143,9 @@ MethodDef call_def{
     .qualname = "ApiKeyGuardlet.__call__",
     .module = &state,
     .params = kCallParams,
-    .nparams = 4,
     .return_annotation = "None",
     .first_line = __LINE__,
     .locals = kCallLocals,
-    .nlocals = 8,
     .coro = call_body,
 };
 
@@ -156,7 +154,6 @@ MethodDef tracking_send_def{
     .qualname = "ApiKeyGuardlet.__call__.<locals>.tracking_send",
     .module = &state,
     .params = kTrackingParams,
-    .nparams = 1,
     .return_annotation = "None",
     .first_line = __LINE__,
     .coro = tracking_send_body,

@@ -94,11 +94,9 @@ MethodDef send_401_def{
     .qualname = "ApiKeyGuardlet._send_401",
     .module = &state,
     .params = kParams,
-    .nparams = 4,
     .return_annotation = "None",
     .first_line = __LINE__,
     .locals = kLocals,
-    .nlocals = 1,
     .coro = send_401_body,
 };
 

@@ -22,10 +22,10 @@ struct ModuleState {
 
   // Process-wide state: one copy per loaded extension file.
   int64_t interpreter_id = -1;
-  PyObject* module = nullptr;
-  PyObject* globals = nullptr;
-  PyObject* full_name_obj = nullptr;
-  PyObject* builtins = nullptr; // the builtins module's dict
+  Kept module;
+  PyObject* globals = nullptr; // the module's dict, borrowed from `module`
+  Kept full_name_obj;
+  Kept builtins; // the builtins module's dict
 
   /// A module global, looked up at each use: module dict, then builtins, else NameError.
   Ref global(Borrowed name, Where w = Where::current()) const;

@@ -5,7 +5,6 @@
 
 #include "module_frame/error.hpp"
 
-
 namespace frame {
 
 inline Ref getattr(Borrowed o, Borrowed name, Where w = Where::current()) {
@@ -78,6 +77,10 @@ inline void dict_set(Borrowed d, Borrowed key, Borrowed v, Where w = Where::curr
 inline void list_append(Borrowed l, Borrowed v, Where w = Where::current()) {
   check_status(PyList_Append(l.get(), v.get()), w);
 }
+
+/// `o.get(key)`, or `o.get(key, dflt)` when `dflt` is given; an exact dict is
+/// read directly, with the same result.
+Ref mapping_get(Borrowed o, Borrowed key, Borrowed dflt = nullptr, Where w = Where::current());
 
 inline Ref str_of(Borrowed o, Where w = Where::current()) { return check(PyObject_Str(o.get()), w); }
 

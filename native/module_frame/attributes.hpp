@@ -1,0 +1,36 @@
+// What the frame's object types (function and coroutine objects) share at
+// the type-slot level: getters and setters of their Python-visible
+// attributes, and the header of their statically allocated type objects.
+#pragma once
+
+#include "module_frame/ref.hpp"
+
+namespace frame {
+
+/// A getter's result: a new reference to `o`, or None for an empty slot.
+inline PyObject* or_none(PyObject* o) noexcept { return Py_NewRef(o ? o : Py_None); }
+
+/// A setter that takes a str (or subclass) only; deleting or another type
+/// raises TypeError with `message`.
+inline int set_str(PyObject** slot, PyObject* value, const char* message) noexcept {
+  if (!value || !PyUnicode_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, message);
+    return -1;
+  }
+  Py_XSETREF(*slot, Py_NewRef(value));
+  return 0;
+}
+
+/// A setter that takes any object; deleting stores None.
+inline int set_any(PyObject** slot, PyObject* value) noexcept {
+  Py_XSETREF(*slot, Py_NewRef(value ? value : Py_None));
+  return 0;
+}
+
+/// Gives a static type object the header of an object nobody ever frees.
+inline void init_static_type_header(PyTypeObject& t) noexcept {
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
+  Py_SET_TYPE(reinterpret_cast<PyObject*>(&t), &PyType_Type);
+}
+
+} // namespace frame

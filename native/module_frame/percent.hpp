@@ -1,0 +1,54 @@
+// Query strings and percent escapes, read as urllib.parse reads them with its
+// defaults: "&" separates fields, "+" reads as a space, and "%XX" escapes are
+// decoded as UTF-8 (undecodable bytes replaced) one run of ASCII text at a
+// time, with text outside ASCII kept as it is. Both modules' native query
+// paths stand on these; the JSON reader uses the hex digits.
+#pragma once
+
+#include "module_frame/error.hpp"
+
+#include <string_view>
+
+namespace frame {
+
+/// The value of a hex digit, or -1.
+constexpr int hex_value(Py_UCS4 c) noexcept {
+  if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
+  if (c >= 'a' && c <= 'f') return static_cast<int>(c - 'a' + 10);
+  if (c >= 'A' && c <= 'F') return static_cast<int>(c - 'A' + 10);
+  return -1;
+}
+
+/// `unquote(field.replace("+", " "))` of the characters [begin, end) of the str `s`.
+Ref unquote_plus(Borrowed s, Py_ssize_t begin, Py_ssize_t end);
+
+/// Whether `unquote_plus(s, begin, end)` equals the ASCII text `word`, found without building it.
+bool unquote_plus_equals(Borrowed s, Py_ssize_t begin, Py_ssize_t end, std::string_view word) noexcept;
+
+/// One non-empty field of a query: characters [begin, end), split at its first "=" (eq == end without one).
+struct QueryField {
+  Py_ssize_t begin, eq, end;
+  bool has_equals() const noexcept { return eq < end; }
+};
+
+/// Calls `visit(field)` for each non-empty "&"-separated field of the str `s`,
+/// in order, until `visit` returns false.
+template <class Visit>
+void for_each_query_field(Borrowed s, Visit&& visit) {
+  PyObject* qs = s.get();
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(qs);
+  const int kind = PyUnicode_KIND(qs);
+  const void* data = PyUnicode_DATA(qs);
+  for (Py_ssize_t start = 0; start < n;) {
+    Py_ssize_t stop = start, eq = -1;
+    for (; stop < n; ++stop) {
+      Py_UCS4 c = PyUnicode_READ(kind, data, stop);
+      if (c == '&') break;
+      if (c == '=' && eq < 0) eq = stop;
+    }
+    if (stop > start && !visit(QueryField{start, eq < 0 ? stop : eq, stop})) return;
+    start = stop + 1;
+  }
+}
+
+} // namespace frame
