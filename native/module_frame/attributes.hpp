@@ -27,6 +27,25 @@ inline int set_any(PyObject** slot, PyObject* value) noexcept {
   return 0;
 }
 
+/// Getters and setters of an object field `Field` of the object struct `T`,
+/// for the PyGetSetDef tables of the frame's types.
+template <class T, PyObject* T::*Field>
+PyObject* get_field(PyObject* self, void*) noexcept {
+  return or_none(reinterpret_cast<T*>(self)->*Field);
+}
+template <class T, PyObject* T::*Field>
+int set_name_field(PyObject* self, PyObject* value, void*) noexcept {
+  return set_str(&(reinterpret_cast<T*>(self)->*Field), value, "__name__ must be set to a string object");
+}
+template <class T, PyObject* T::*Field>
+int set_qualname_field(PyObject* self, PyObject* value, void*) noexcept {
+  return set_str(&(reinterpret_cast<T*>(self)->*Field), value, "__qualname__ must be set to a string object");
+}
+template <class T, PyObject* T::*Field>
+int set_any_field(PyObject* self, PyObject* value, void*) noexcept {
+  return set_any(&(reinterpret_cast<T*>(self)->*Field), value);
+}
+
 /// Gives a static type object the header of an object nobody ever frees.
 inline void init_static_type_header(PyTypeObject& t) noexcept {
   Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);

@@ -470,10 +470,6 @@ PyObject* coro_am_await(PyObject* self) noexcept {
   return reinterpret_cast<PyObject*>(it);
 }
 
-PyObject* coro_get_name(PyObject* self, void*) noexcept { return or_none(as_coro(self)->name); }
-PyObject* coro_get_qualname(PyObject* self, void*) noexcept { return or_none(as_coro(self)->qualname); }
-PyObject* coro_get_module(PyObject* self, void*) noexcept { return or_none(as_coro(self)->module); }
-PyObject* coro_get_code(PyObject* self, void*) noexcept { return or_none(as_coro(self)->code); }
 PyObject* coro_get_running(PyObject* self, void*) noexcept { return PyBool_FromLong(as_coro(self)->running); }
 
 PyObject* coro_get_await(PyObject* self, void*) noexcept {
@@ -494,13 +490,6 @@ PyObject* coro_get_frame(PyObject* self, void*) noexcept {
   return Py_NewRef(c->frame);
 }
 
-int coro_set_name(PyObject* self, PyObject* v, void*) noexcept {
-  return set_str(&as_coro(self)->name, v, "__name__ must be set to a string object");
-}
-int coro_set_qualname(PyObject* self, PyObject* v, void*) noexcept {
-  return set_str(&as_coro(self)->qualname, v, "__qualname__ must be set to a string object");
-}
-int coro_set_module(PyObject* self, PyObject* v, void*) noexcept { return set_any(&as_coro(self)->module, v); }
 
 const char kSendDoc[] = "send(arg) -> send 'arg' into coroutine,\nreturn next yielded value or raise StopIteration.";
 const char kThrowDoc[] =
@@ -516,11 +505,14 @@ PyMethodDef g_coro_methods[] = {
     {nullptr},
 };
 
+using C = CoroObject;
+
 PyGetSetDef g_coro_getset[] = {
-    {"__name__", coro_get_name, coro_set_name, "name of the coroutine", nullptr},
-    {"__qualname__", coro_get_qualname, coro_set_qualname, "qualified name of the coroutine", nullptr},
-    {"__module__", coro_get_module, coro_set_module, nullptr, nullptr},
-    {"cr_code", coro_get_code, nullptr, nullptr, nullptr},
+    {"__name__", get_field<C, &C::name>, set_name_field<C, &C::name>, "name of the coroutine", nullptr},
+    {"__qualname__", get_field<C, &C::qualname>, set_qualname_field<C, &C::qualname>, "qualified name of the coroutine",
+     nullptr},
+    {"__module__", get_field<C, &C::module>, set_any_field<C, &C::module>, nullptr, nullptr},
+    {"cr_code", get_field<C, &C::code>, nullptr, nullptr, nullptr},
     {"cr_await", coro_get_await, nullptr, "object being awaited, or None", nullptr},
     {"cr_running", coro_get_running, nullptr, nullptr, nullptr},
     {"cr_frame", coro_get_frame, nullptr, "Frame of the coroutine", nullptr},

@@ -62,15 +62,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 
 // ---- attributes ------------------------------------------------------------
 
-PyObject* get_name(PyObject* self, void*) noexcept { return or_none(as_fn(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) noexcept { return or_none(as_fn(self)->qualname); }
-PyObject* get_doc(PyObject* self, void*) noexcept { return or_none(as_fn(self)->doc); }
-PyObject* get_module(PyObject* self, void*) noexcept { return or_none(as_fn(self)->module); }
 PyObject* get_globals(PyObject* self, void*) noexcept { return or_none(as_fn(self)->def->module->globals); }
-PyObject* get_closure(PyObject* self, void*) noexcept { return or_none(as_fn(self)->closure); }
 PyObject* get_code(PyObject* self, void*) noexcept { return or_none(as_fn(self)->def->rt.code); }
-PyObject* get_defaults(PyObject* self, void*) noexcept { return or_none(as_fn(self)->defaults); }
-PyObject* get_kwdefaults(PyObject* self, void*) noexcept { return or_none(as_fn(self)->kwdefaults); }
 
 Ref annotations_dict(const MethodDef& def);
 
@@ -83,15 +76,6 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
   });
 }
 
-int set_name(PyObject* self, PyObject* v, void*) noexcept {
-  return set_str(&as_fn(self)->name, v, "__name__ must be set to a string object");
-}
-int set_qualname(PyObject* self, PyObject* v, void*) noexcept {
-  return set_str(&as_fn(self)->qualname, v, "__qualname__ must be set to a string object");
-}
-
-int set_doc(PyObject* self, PyObject* v, void*) noexcept { return set_any(&as_fn(self)->doc, v); }
-int set_module(PyObject* self, PyObject* v, void*) noexcept { return set_any(&as_fn(self)->module, v); }
 
 /// The stored defaults are for introspection only: calls always use the
 /// constants declared with the method, so say so when they are changed.
@@ -147,17 +131,19 @@ PyObject* get_is_coroutine(PyObject* self, void*) noexcept {
   return Py_NewRef(fn->is_coroutine);
 }
 
+using F = FunctionObject;
+
 PyGetSetDef g_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__name__", get_field<F, &F::name>, set_name_field<F, &F::name>, nullptr, nullptr},
+    {"__qualname__", get_field<F, &F::qualname>, set_qualname_field<F, &F::qualname>, nullptr, nullptr},
+    {"__doc__", get_field<F, &F::doc>, set_any_field<F, &F::doc>, nullptr, nullptr},
+    {"__module__", get_field<F, &F::module>, set_any_field<F, &F::module>, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"__closure__", get_field<F, &F::closure>, nullptr, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__defaults__", get_field<F, &F::defaults>, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_field<F, &F::kwdefaults>, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
     {nullptr},
