@@ -140,6 +140,18 @@ bool has_bearer_scheme(Borrowed auth) {
   return truthy(r);
 }
 
+/// auth[7:].strip(); for an exact str the white space is found here, with the same result.
+Ref bearer_credentials(Borrowed auth) {
+  PyObject* s = auth.get();
+  if (!PyUnicode_CheckExact(s)) return call_method(check(PySequence_GetSlice(s, 7, PY_SSIZE_T_MAX)), k.strip);
+  const int kind = PyUnicode_KIND(s);
+  const void* data = PyUnicode_DATA(s);
+  Py_ssize_t begin = 7, end = PyUnicode_GET_LENGTH(s);
+  while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, begin))) ++begin;
+  while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+  return check(PyUnicode_Substring(s, begin, end));
+}
+
 Ref extract_token_body(const Call& c) {
   Borrowed scope = c.args[1];
   {
@@ -147,18 +159,30 @@ Ref extract_token_body(const Call& c) {
     Ref key = key_from_query(raw);
     if (key) return key;
   }
-  Ref empty = new_list();
-  Ref headers = mapping_get(scope, k.headers, empty);
-  Ref it = check(PyObject_GetIter(headers.get()));
-  while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+  // scope.get("headers", []): an exact dict never shows its default to any
+  // code, so a shared empty tuple stands for the new list there.
+  static PyObject* const no_headers = constant(check(PyTuple_New(0)));
+  Ref headers = PyDict_CheckExact(scope.get()) ? mapping_get(scope, k.headers, no_headers)
+                                               : mapping_get(scope, k.headers, new_list());
+  Ref token;
+  auto bearer_token = [&](Borrowed item) {
     Ref name, value;
     unpack_pair(item, name, value);
-    if (!is_authorization(name)) continue;
+    if (!is_authorization(name)) return false;
     Ref auth = decode_header(value);
-    if (!has_bearer_scheme(auth)) continue;
-    Ref rest = check(PySequence_GetSlice(auth.get(), 7, PY_SSIZE_T_MAX));
-    return call_method(rest, k.strip);
+    if (!has_bearer_scheme(auth)) return false;
+    token = bearer_credentials(auth);
+    return true;
+  };
+  if (PyList_CheckExact(headers.get())) {
+    // As a list iterator does: the length is read again before every step.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers.get()); ++i)
+      if (bearer_token(Ref::borrow(PyList_GET_ITEM(headers.get(), i)))) return token;
+    return none();
   }
+  Ref it = check(PyObject_GetIter(headers.get()));
+  while (Ref item = Ref::steal(PyIter_Next(it.get())))
+    if (bearer_token(item)) return token;
   if (PyErr_Occurred()) throw_error();
   return none();
 }

@@ -20,7 +20,7 @@ bool flag(Borrowed closure, Cell which) { return PyCell_GET(cell(closure, which)
 /// Watches the response's progress, then forwards the message to the raw send.
 Task tracking_send_body(Call c) {
   Borrowed message = c.args[0];
-  Ref type = getitem(message, k.type);
+  Ref type = item_of(message, k.type);
   if (equal(type, k.http_response_start)) {
     set_flag(c.closure, kResponseStarted);
   } else if (equal(type, k.http_response_body)) {
@@ -33,8 +33,22 @@ Task tracking_send_body(Call c) {
 }
 
 Ref send_401(Borrowed self, Borrowed scope, Borrowed send) {
-  Ref method = getattr(self, k._send_401);
-  return call_kw(method, k.kw_reason, scope.get(), send.get(), k.invalid_api_key);
+  return call_method_kw(self, k._send_401, k.kw_reason, scope, send, k.invalid_api_key);
+}
+
+/// The request context variable, imported per request as the gate is defined to.
+PerCallImport g_context_import(k.context_module, k.context_fromlist, k.mcp_request_ctx);
+
+/// `var.set(value)`; a ContextVar (whose methods cannot be replaced) is set through the C API.
+Ref context_set(Borrowed var, Borrowed value) {
+  if (PyContextVar_CheckExact(var.get())) return check(PyContextVar_Set(var.get(), value.get()));
+  return call_method(var, k.set, value);
+}
+
+/// `var.reset(token)`, likewise.
+void context_reset(Borrowed var, Borrowed token) {
+  if (PyContextVar_CheckExact(var.get())) check_status(PyContextVar_Reset(var.get(), token.get()));
+  else call_method(var, k.reset, token);
 }
 
 /// The per-request closure: cells for the raw send and the two progress flags.
@@ -60,7 +74,7 @@ bool is_asgi_message_error(const SavedError& err) {
 Task call_body(Call c) {
   Borrowed self = c.args[0], scope = c.args[1], receive = c.args[2], send = c.args[3];
 
-  if (!equal(getitem(scope, k.type), k.http)) {
+  if (!equal(item_of(scope, k.type), k.http)) {
     co_await awaiting(call(getattr(self, k.app), scope.get(), receive.get(), send.get()));
     co_return none();
   }
@@ -84,8 +98,8 @@ Task call_body(Call c) {
     setitem(scope, k.mcp_api_key, token);
   }
 
-  Ref mcp_request_ctx = state.import_from(k.context_module, k.context_fromlist, k.mcp_request_ctx);
-  Ref ctx_token = call_method(mcp_request_ctx, k.set, request_context(scope, token).get());
+  Ref mcp_request_ctx = g_context_import.get(state);
+  Ref ctx_token = context_set(mcp_request_ctx, request_context(scope, token));
   Ref closure = make_closure(send);
   Ref tracking_send = make_function(tracking_send_def, closure);
 
@@ -110,7 +124,7 @@ Task call_body(Call c) {
 
   // The final block: reset the context, close a response left open.
   try {
-    call_method(mcp_request_ctx, k.reset, ctx_token.get());
+    context_reset(mcp_request_ctx, ctx_token);
   } catch (const PyErrOccurred&) {
     SavedError raised = SavedError::fetch();
     if (exc) PyException_SetContext(raised.value().get(), Py_NewRef(exc.value().get()));

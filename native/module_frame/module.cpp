@@ -180,6 +180,52 @@ Ref ModuleState::import_from(Borrowed module_name, Borrowed fromlist, Borrowed n
   return name_from(mod, module_name, name, w);
 }
 
+namespace {
+
+/// Counts the changes the import watcher has seen; a kept answer is valid
+/// while the count is the one it was kept at.
+uint64_t g_import_changes = 1;
+int g_import_watcher = -1;
+
+int on_watched_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+  ++g_import_changes;
+  return 0;
+}
+
+} // namespace
+
+Ref PerCallImport::get(const ModuleState& st, Where w) {
+  if (generation_ == g_import_changes) return Ref::borrow(value_);
+  Ref value = st.import_from(module_name_, fromlist_, name_, w);
+  keep(PyDict_GetItemWithError(PyImport_GetModuleDict(), module_name_), value);
+  return value;
+}
+
+void PerCallImport::keep(Borrowed module, Borrowed value) {
+  generation_ = 0;
+  if (!module || Py_TYPE(module.get()) != &PyModule_Type) {
+    PyErr_Clear();
+    return;
+  }
+  PyObject* dict = PyModule_GetDict(module.get());
+  // The import of a package runs importlib's fromlist handling; a name found
+  // elsewhere than in the dict came from a module __getattr__.
+  static PyObject* const path = interned("__path__");
+  if (PyDict_GetItemWithError(dict, path) || !value.is(PyDict_GetItemWithError(dict, name_))) {
+    PyErr_Clear();
+    return;
+  }
+  if (g_import_watcher < 0) g_import_watcher = PyDict_AddWatcher(on_watched_dict_change);
+  if (g_import_watcher < 0 || PyDict_Watch(g_import_watcher, PyImport_GetModuleDict()) < 0 ||
+      PyDict_Watch(g_import_watcher, dict) < 0) {
+    PyErr_Clear();
+    return;
+  }
+  module_ = Ref::borrow(module);
+  value_ = Ref::borrow(value);
+  generation_ = g_import_changes;
+}
+
 Ref ModuleState::import_from(const char* dotted, Borrowed name, Where w) const {
   Ref mod = import_module_for_from(dotted, {name.get()}, w);
   return from_module(mod, dotted, name, w);

@@ -53,6 +53,17 @@ Ref call_method(Callee o, PyObject* name, const A&... args) {
                o.where);
 }
 
+/// o.name(*positional, **dict(zip(kwnames, kwvalues))), without a bound-method object;
+/// the last len(kwnames) arguments are the keywords' values.
+template <class... A>
+Ref call_method_kw(Callee o, PyObject* name, Borrowed kwnames, const A&... args) {
+  PyObject* stack[sizeof...(A) + 1] = {o.fn, ptr(args)...};
+  size_t nkw = static_cast<size_t>(PyTuple_GET_SIZE(kwnames.get()));
+  return check(PyObject_VectorcallMethod(name, stack, (sizeof...(A) + 1 - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         kwnames.get()),
+               o.where);
+}
+
 inline bool truthy(Borrowed o, Where w = Where::current()) { return check_status(PyObject_IsTrue(o.get()), w); }
 
 inline bool equal(Borrowed a, Borrowed b, Where w = Where::current()) {
@@ -61,6 +72,16 @@ inline bool equal(Borrowed a, Borrowed b, Where w = Where::current()) {
 
 inline Ref getitem(Borrowed o, Borrowed key, Where w = Where::current()) {
   return check(PyObject_GetItem(o.get(), key.get()), w);
+}
+
+/// o[key]; an exact dict is read directly, with the same result and KeyError.
+inline Ref item_of(Borrowed o, Borrowed key, Where w = Where::current()) {
+  if (PyDict_CheckExact(o.get())) {
+    if (PyObject* v = PyDict_GetItemWithError(o.get(), key.get())) return Ref::borrow(v);
+    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.get());
+    throw_error(w);
+  }
+  return getitem(o, key, w);
 }
 
 inline void setitem(Borrowed o, Borrowed key, Borrowed v, Where w = Where::current()) {

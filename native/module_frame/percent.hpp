@@ -37,16 +37,12 @@ template <class Visit>
 void for_each_query_field(Borrowed s, Visit&& visit) {
   PyObject* qs = s.get();
   const Py_ssize_t n = PyUnicode_GET_LENGTH(qs);
-  const int kind = PyUnicode_KIND(qs);
-  const void* data = PyUnicode_DATA(qs);
   for (Py_ssize_t start = 0; start < n;) {
-    Py_ssize_t stop = start, eq = -1;
-    for (; stop < n; ++stop) {
-      Py_UCS4 c = PyUnicode_READ(kind, data, stop);
-      if (c == '&') break;
-      if (c == '=' && eq < 0) eq = stop;
-    }
-    if (stop > start && !visit(QueryField{start, eq < 0 ? stop : eq, stop})) return;
+    Py_ssize_t stop = PyUnicode_FindChar(qs, '&', start, n, 1);
+    if (stop < 0) stop = n;
+    Py_ssize_t eq = PyUnicode_FindChar(qs, '=', start, stop, 1);
+    if (eq < 0) eq = stop;
+    if (stop > start && !visit(QueryField{start, eq, stop})) return;
     start = stop + 1;
   }
 }
