@@ -99,9 +99,17 @@ inline void list_append(Borrowed l, Borrowed v, Where w = Where::current()) {
   check_status(PyList_Append(l.get(), v.get()), w);
 }
 
+/// `o.get(key)` or `o.get(key, dflt)` called as a method (any mapping but an exact dict).
+Ref call_get(Borrowed o, Borrowed key, Borrowed dflt, Where w);
+
 /// `o.get(key)`, or `o.get(key, dflt)` when `dflt` is given; an exact dict is
 /// read directly, with the same result.
-Ref mapping_get(Borrowed o, Borrowed key, Borrowed dflt = nullptr, Where w = Where::current());
+inline Ref mapping_get(Borrowed o, Borrowed key, Borrowed dflt = nullptr, Where w = Where::current()) {
+  if (!PyDict_CheckExact(o.get())) return call_get(o, key, dflt, w);
+  if (PyObject* v = PyDict_GetItemWithError(o.get(), key.get())) return Ref::borrow(v);
+  if (PyErr_Occurred()) throw_error(w);
+  return Ref::borrow(dflt ? dflt : Borrowed(Py_None));
+}
 
 inline Ref str_of(Borrowed o, Where w = Where::current()) { return check(PyObject_Str(o.get()), w); }
 

@@ -37,8 +37,12 @@ Ref unquote_plus(Borrowed s, Py_ssize_t begin, Py_ssize_t end) {
   PyObject* qs = s.get();
   const int kind = PyUnicode_KIND(qs);
   const void* data = PyUnicode_DATA(qs);
-  const bool has_percent = PyUnicode_FindChar(qs, '%', begin, end, 1) >= 0;
-  const bool has_plus = PyUnicode_FindChar(qs, '+', begin, end, 1) >= 0;
+  bool has_percent = false, has_plus = false;
+  for (Py_ssize_t i = begin; i < end; ++i) {
+    Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    has_percent |= c == '%';
+    has_plus |= c == '+';
+  }
   if (!has_percent) {
     Ref field = check(PyUnicode_Substring(qs, begin, end));
     if (!has_plus) return field;

@@ -31,19 +31,30 @@ struct QueryField {
   bool has_equals() const noexcept { return eq < end; }
 };
 
+/// The field of the code units `d` that starts at `start`: it ends at the next "&" (or at `n`).
+template <class Ch>
+QueryField field_at(const Ch* d, Py_ssize_t start, Py_ssize_t n) noexcept {
+  Py_ssize_t stop = start, eq = -1;
+  for (; stop < n; ++stop) {
+    if (d[stop] == '&') break;
+    if (d[stop] == '=' && eq < 0) eq = stop;
+  }
+  return QueryField{start, eq < 0 ? stop : eq, stop};
+}
+
 /// Calls `visit(field)` for each non-empty "&"-separated field of the str `s`,
 /// in order, until `visit` returns false.
 template <class Visit>
 void for_each_query_field(Borrowed s, Visit&& visit) {
   PyObject* qs = s.get();
   const Py_ssize_t n = PyUnicode_GET_LENGTH(qs);
+  const int kind = PyUnicode_KIND(qs);
   for (Py_ssize_t start = 0; start < n;) {
-    Py_ssize_t stop = PyUnicode_FindChar(qs, '&', start, n, 1);
-    if (stop < 0) stop = n;
-    Py_ssize_t eq = PyUnicode_FindChar(qs, '=', start, stop, 1);
-    if (eq < 0) eq = stop;
-    if (stop > start && !visit(QueryField{start, eq, stop})) return;
-    start = stop + 1;
+    QueryField f = kind == PyUnicode_1BYTE_KIND   ? field_at(PyUnicode_1BYTE_DATA(qs), start, n)
+                   : kind == PyUnicode_2BYTE_KIND ? field_at(PyUnicode_2BYTE_DATA(qs), start, n)
+                                                  : field_at(PyUnicode_4BYTE_DATA(qs), start, n);
+    if (f.end > f.begin && !visit(f)) return;
+    start = f.end + 1;
   }
 }
 
