@@ -1,6 +1,6 @@
 """ASGI servers for the end-to-end benchmark, one per process, on 127.0.0.1.
 
-    python benchmarks/bench_servers.py MODE [--verify-url URL]
+    python benchmarks/bench_servers.py MODE [--verify-url URL] [--parts plain|fast]
 
 binds a free port on 127.0.0.1, prints it as the first line of standard output and
 serves until terminated. Modes:
@@ -9,10 +9,13 @@ serves until terminated. Modes:
   native          the trivial app behind strovik.mcp.guardlet.ApiKeyGuardlet (fixed key)
   pure            behind benchmarks/pure_gate.py (fixed key)
   starlette       behind benchmarks/starlette_gate.py (fixed key)
-  remote          behind the native gate in remote mode (a new client per check)
-  remote-pool     behind PooledApiKeyGuardlet (shared client, coalescing, 30 s cache)
-  remote-pool-nocache   the same with the cache off (shared client and coalescing only)
-  backend         the key-verification backend the remote modes ask
+  remote          behind the native gate in remote mode (a new client per check:
+                  strovik-mcp --verify-per-request-client)
+  remote-pool     behind PooledApiKeyGuardlet with a 30 s cache (--verify-cache-ttl 30)
+  remote-pool-nocache   behind PooledApiKeyGuardlet, no cache (strovik-mcp's remote default)
+  backend         the key-verification backend the remote modes ask (always uvloop + httptools)
+
+--parts plain serves with asyncio and h11, --parts fast with uvloop and httptools.
 """
 
 from __future__ import annotations
@@ -29,27 +32,39 @@ import uvicorn  # noqa: E402
 from workloads import API_KEY, trivial_app  # noqa: E402
 
 VERIFY_PATH = "/v1/mcp/verify-key"
+# The keys the remote rows rotate over: distinct keys, so that coalescing and caching cannot
+# stand in for the per-check cost.
+REMOTE_KEYS = [f"sk-bench-{n:02d}-{n * 7919:012d}" for n in range(64)]
 USERS = {API_KEY: (4242, "bench@example.com")}
+USERS.update({key: (5000 + n, f"user{n}@example.com") for n, key in enumerate(REMOTE_KEYS)})
 
 GATED_MODES = ("native", "pure", "starlette", "remote", "remote-pool", "remote-pool-nocache")
 MODES = ("bare", *GATED_MODES, "backend")
 
 
 def verification_backend() -> Any:
-    """Answers the gate's key check: 200 and {"valid": true, "user_id", "email"} for a known key."""
-    from starlette.applications import Starlette
-    from starlette.requests import Request
-    from starlette.responses import JSONResponse
-    from starlette.routing import Route
+    """Answers the gate's key check: 200 and {"valid": true, "user_id", "email"} for a known key.
 
-    async def verify(request: Request) -> JSONResponse:
-        key = request.query_params.get("api_key") or request.headers.get("x-mcp-api-key")
-        user = USERS.get(key or "")
-        if user is None:
-            return JSONResponse({"valid": False})
-        return JSONResponse({"valid": True, "user_id": user[0], "email": user[1]})
+    A bare ASGI app, so that the backend costs little next to the server it answers.
+    """
+    import json
+    from urllib.parse import parse_qs
 
-    return Starlette(routes=[Route(VERIFY_PATH, verify)])
+    answers = {
+        key: json.dumps({"valid": True, "user_id": user[0], "email": user[1]}).encode() for key, user in USERS.items()
+    }
+    refused = b'{"valid": false}'
+
+    async def verify(scope: Any, receive: Any, send: Any) -> None:
+        if scope["type"] == "lifespan":
+            return await trivial_app(scope, receive, send)
+        keys = parse_qs(scope["query_string"].decode("latin-1")).get("api_key", [""])
+        body = answers.get(keys[0], refused) if scope["path"] == VERIFY_PATH else refused
+        headers = [(b"content-type", b"application/json"), (b"content-length", str(len(body)).encode())]
+        await send({"type": "http.response.start", "status": 200, "headers": headers})
+        await send({"type": "http.response.body", "body": body})
+
+    return verify
 
 
 def build(mode: str, verify_url: str | None) -> Any:
@@ -85,6 +100,12 @@ def main() -> None:
     parser = argparse.ArgumentParser(description="serve one benchmark app on 127.0.0.1")
     parser.add_argument("mode", choices=MODES)
     parser.add_argument("--verify-url")
+    parser.add_argument(
+        "--parts",
+        choices=("plain", "fast"),
+        default="plain",
+        help="plain: asyncio loop and h11; fast: uvloop and httptools (the backend always runs fast)",
+    )
     args = parser.parse_args()
     app = build(args.mode, args.verify_url)
 
@@ -94,7 +115,16 @@ def main() -> None:
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     sock.bind(("127.0.0.1", 0))
     print(sock.getsockname()[1], flush=True)
-    config = uvicorn.Config(app, log_level="warning", access_log=False, lifespan="on", backlog=1024)
+    fast = args.parts == "fast" or args.mode == "backend"
+    config = uvicorn.Config(
+        app,
+        log_level="warning",
+        access_log=False,
+        lifespan="on",
+        backlog=1024,
+        loop="uvloop" if fast else "asyncio",
+        http="httptools" if fast else "h11",
+    )
     uvicorn.Server(config).run(sockets=[sock])
 
 

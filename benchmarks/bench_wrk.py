@@ -1,10 +1,15 @@
 """End-to-end requests per second with wrk against uvicorn, with and without the gate.
 
 Every server is a uvicorn process on 127.0.0.1 and a free port (benchmarks/bench_servers.py),
-started here and stopped here. The fixed-key rows (bare, native by query and by Bearer)
-are measured in interleaved rounds so that drift of the machine hits them alike; the
-best and the median round are reported. The other rows run once. On two or more CPUs the servers are
-pinned to one CPU and wrk to another.
+started here and stopped here. The fixed-key rows (bare and native, on asyncio + h11 and on
+uvloop + httptools) are measured in interleaved rounds so that drift of the machine hits them
+alike; the best and the median round are reported. The other rows run once. On two or more
+CPUs the servers are pinned to one CPU and wrk (and the verification backend) to another.
+
+The remote rows run as strovik-mcp does by default (uvloop + httptools) and rotate their
+requests over 64 distinct keys (a wrk Lua script), so that neither coalescing nor a cache
+can stand in for the check of each request; the pooled default and the per-request client
+are interleaved rounds too, the cached pool runs once.
 
     python benchmarks/bench_wrk.py [-d 4] [-c 32] [-t 1] [--rounds 5] [-o out.json]
 """
@@ -20,6 +25,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 import urllib.error
 import urllib.request
@@ -29,20 +35,25 @@ from typing import Any
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from bench_servers import VERIFY_PATH  # noqa: E402
+from bench_servers import REMOTE_KEYS, VERIFY_PATH  # noqa: E402
 from workloads import API_KEY  # noqa: E402
 
-# row -> (server mode, how the key travels, rounds: "interleaved" or "once")
-ROWS: dict[str, tuple[str, str, str]] = {
-    "bare": ("bare", "query", "interleaved"),
-    "native query": ("native", "query", "interleaved"),
-    "native bearer": ("native", "bearer", "interleaved"),
-    "pure query": ("pure", "query", "once"),
-    "starlette query": ("starlette", "query", "once"),
-    "remote native": ("remote", "query", "once"),
-    "remote pool": ("remote-pool", "query", "once"),
-    "remote pool nocache": ("remote-pool-nocache", "query", "once"),
+FAST = "uvloop+httptools"
+# row -> (server mode, uvicorn parts, how the key travels, rounds: "interleaved" or "once").
+# "keys64" sends the key by query, rotating over REMOTE_KEYS.
+ROWS: dict[str, tuple[str, str, str, str]] = {
+    "bare": ("bare", "plain", "query", "interleaved"),
+    "native query": ("native", "plain", "query", "interleaved"),
+    "native bearer": ("native", "plain", "bearer", "interleaved"),
+    f"bare {FAST}": ("bare", "fast", "query", "interleaved"),
+    f"native query {FAST}": ("native", "fast", "query", "interleaved"),
+    "pure query": ("pure", "plain", "query", "once"),
+    "starlette query": ("starlette", "plain", "query", "once"),
+    "remote per-request client": ("remote", "fast", "keys64", "interleaved"),
+    "remote pooled (default)": ("remote-pool-nocache", "fast", "keys64", "interleaved"),
+    "remote pooled, cache 30 s": ("remote-pool", "fast", "keys64", "once"),
 }
+REMOTE_MODES = {"remote", "remote-pool", "remote-pool-nocache"}
 GATE_TARGET = 0.97
 
 
@@ -85,8 +96,8 @@ def _pinned(cpu: int | None) -> Any:
     return lambda: os.sched_setaffinity(0, {cpu})
 
 
-def start(mode: str, verify_url: str | None = None, timeout: float = 20.0) -> Server:
-    cmd = [sys.executable, os.path.join(HERE, "bench_servers.py"), mode]
+def start(mode: str, verify_url: str | None = None, timeout: float = 20.0, parts: str = "plain") -> Server:
+    cmd = [sys.executable, os.path.join(HERE, "bench_servers.py"), mode, "--parts", parts]
     if verify_url:
         cmd += ["--verify-url", verify_url]
     cpu = CLIENT_CPU if mode == "backend" else SERVER_CPU
@@ -123,12 +134,33 @@ def cpu_seconds(pid: int) -> float:
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def rotating_keys_script(directory: str) -> str:
+    """A wrk Lua script whose requests take the keys of REMOTE_KEYS in turn (per wrk thread)."""
+    path = os.path.join(directory, "keys64.lua")
+    keys = ", ".join(f'"{key}"' for key in REMOTE_KEYS)
+    with open(path, "w") as f:
+        f.write(
+            f"local keys = {{{keys}}}\n"
+            "local n = 0\n"
+            "request = function()\n"
+            "  n = n % #keys + 1\n"
+            '  return wrk.format("GET", "/sse?api_key=" .. keys[n])\n'
+            "end\n"
+        )
+    return path
+
+
+SCRIPT_DIR = tempfile.mkdtemp(prefix="strovik-wrk-")
+
+
 def run_wrk(port: int, transport: str, duration: int, connections: int, threads: int,
             pid: int | None = None) -> dict[str, Any]:
     url = f"http://127.0.0.1:{port}/sse"
     cmd = ["wrk", f"-t{threads}", f"-c{connections}", f"-d{duration}s", "--timeout", "10s"]
     if transport == "bearer":
         cmd += ["-H", f"Authorization: Bearer {API_KEY}"]
+    elif transport == "keys64":
+        cmd += ["-s", rotating_keys_script(SCRIPT_DIR)]
     else:
         url += f"?api_key={API_KEY}"
     cpu_before = cpu_seconds(pid) if pid else 0.0
@@ -179,21 +211,22 @@ def main() -> None:
 
     rows = {name: ROWS[name] for name in (args.only or ROWS)}
     servers: dict[str, Server] = {}
-    results = {name: Row(mode, transport) for name, (mode, transport, _) in rows.items()}
+    results = {name: Row(mode, transport) for name, (mode, _, transport, _) in rows.items()}
     try:
-        modes = {mode for mode, _, _ in rows.values()}
+        instances = sorted({(mode, parts) for mode, parts, _, _ in rows.values()})
         verify_url = None
-        if modes & {"remote", "remote-pool", "remote-pool-nocache"}:
+        if {mode for mode, _ in instances} & REMOTE_MODES:
             servers["backend"] = start("backend")
             verify_url = f"http://127.0.0.1:{servers['backend'].port}{VERIFY_PATH}"
-        for mode in sorted(modes):
-            servers[mode] = start(mode, verify_url)
+        for mode, parts in instances:
+            server = servers[f"{mode}/{parts}"] = start(mode, verify_url, parts=parts)
             if args.warmup > 0:
-                run_wrk(servers[mode].port, "query", args.warmup, args.connections, args.threads)
+                transport = "keys64" if mode in REMOTE_MODES else "query"
+                run_wrk(server.port, transport, args.warmup, args.connections, args.threads)
 
         def measure(name: str) -> None:
-            mode, transport, _ = rows[name]
-            server = servers[mode]
+            mode, parts, transport, _ = rows[name]
+            server = servers[f"{mode}/{parts}"]
             got = run_wrk(server.port, transport, args.duration, args.connections, args.threads, server.process.pid)
             row = results[name]
             row.rps.append(got["rps"])
@@ -203,14 +236,14 @@ def main() -> None:
             print(f"  {name:<22} {got['rps']:>10.1f} req/s {got['cpu_us']:>8.1f} us CPU/request",
                   file=sys.stderr, flush=True)
 
-        interleaved = [name for name, (_, _, how) in rows.items() if how == "interleaved"]
+        interleaved = [name for name, (_, _, _, how) in rows.items() if how == "interleaved"]
         for round_no in range(args.rounds):
             print(f"round {round_no + 1}/{args.rounds}", file=sys.stderr, flush=True)
             # Rotate the order so no row always runs first after a pause.
             shift = round_no % max(len(interleaved), 1)
             for name in interleaved[shift:] + interleaved[:shift]:
                 measure(name)
-        for name, (_, _, how) in rows.items():
+        for name, (_, _, _, how) in rows.items():
             if how == "once":
                 measure(name)
     finally:
@@ -226,6 +259,7 @@ def main() -> None:
     for name, row in results.items():
         report["rows"][name] = {
             "mode": row.mode,
+            "parts": rows[name][1],
             "transport": row.transport,
             "rps": row.rps,
             "median": statistics.median(row.rps),
@@ -237,14 +271,37 @@ def main() -> None:
             "non_2xx": row.non_2xx,
             "socket_errors": row.socket_errors,
         }
+    report["derived"] = derived(report["rows"])
     if args.output:
         with open(args.output, "w") as f:
             json.dump(report, f, indent=2)
     bare = report["rows"].get("bare", {}).get("best")
     for name, row in report["rows"].items():
         ratio = f"{row['best'] / bare:6.1%}" if bare else "   n/a"
-        print(f"{name:<22} best {row['best']:>8.1f} req/s  {ratio} of bare  median {row['median']:>8.1f} req/s"
+        print(f"{name:<34} best {row['best']:>8.1f} req/s  {ratio} of bare  median {row['median']:>8.1f} req/s"
               f"  {row['cpu_us_median']:>6.1f} us CPU/req  non-2xx {row['non_2xx']}")
+    for name, value in report["derived"].items():
+        print(f"{name}: {value}")
+
+
+def derived(rows: dict[str, Any]) -> dict[str, str]:
+    """The figures the rows are run for: pooled against per-request checks, fast serving parts,
+    and the gate's share of the server's CPU per request (gated minus ungated, over gated)."""
+    out: dict[str, str] = {}
+
+    def ratio(a: str, b: str, what: str) -> None:
+        if a in rows and b in rows and rows[b]["best"]:
+            out[what] = f"{rows[a]['best'] / rows[b]['best']:.1f}x ({rows[a]['best']:.0f} / {rows[b]['best']:.0f} req/s)"
+
+    ratio("remote pooled (default)", "remote per-request client", "remote, pooled default over per-request client")
+    ratio("remote pooled, cache 30 s", "remote per-request client", "remote, pooled with cache over per-request client")
+    ratio(f"bare {FAST}", "bare", f"bare app, {FAST} over asyncio+h11")
+    ratio(f"native query {FAST}", "native query", f"native query, {FAST} over asyncio+h11")
+    for gated, bare, parts in (("native query", "bare", "asyncio+h11"), (f"native query {FAST}", f"bare {FAST}", FAST)):
+        if gated in rows and bare in rows:
+            g, b = rows[gated]["cpu_us_median"], rows[bare]["cpu_us_median"]
+            out[f"gate's share of server CPU per request, {parts}"] = f"{(g - b) / g:.1%} ({g - b:.1f} of {g:.1f} us)"
+    return out
 
 
 if __name__ == "__main__":

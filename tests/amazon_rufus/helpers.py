@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import socket
 import threading
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
@@ -120,20 +121,54 @@ class RecordedPost:
 
 
 @dataclass
+class Fault:
+    """How the stand-in misbehaves for one POST: another status (with ``body`` in place of
+    the answer when given), a connection broken without an answer, or no answer until
+    the server stops (at most ``HANG_LIMIT`` seconds)."""
+
+    status: int = 200
+    body: str | None = None
+    drop: bool = False
+    hang: bool = False
+
+
+HANG_LIMIT = 60.0
+
+
+def split_records(text: str) -> list[str]:
+    """``text`` as two "text" records cut after its first high surrogate (else in the
+    middle), written with ASCII escapes, as a stream may cut an emoji in two."""
+    units = text.encode("utf-16-le")
+    cut = next((i + 2 for i in range(0, len(units), 2) if 0xD8 <= units[i + 1] <= 0xDB), len(units) // 4 * 2)
+    halves = [units[:cut].decode("utf-16-le", "surrogatepass"), units[cut:].decode("utf-16-le", "surrogatepass")]
+    return [json.dumps({"text": half}) for half in halves]
+
+
+@dataclass
 class RufusStandIn:
     """A product page and a Rufus-like streaming endpoint on one 127.0.0.1 origin.
 
     Every POST is recorded. The n-th POST is answered, as newline-delimited JSON, with
-    the thread id "thread-<n>" and the text "Answer <n>: about <question>" in two
-    fragments; a fresh id per answer makes it visible which answer's id the next
+    the thread id "thread-<n>" and the text "Answer <n>: about <question>" in three
+    fragments, the question cut in two between records (inside its first surrogate pair
+    when it has one); a fresh id per answer makes it visible which answer's id the next
     question carries. POST numbers in ``broken_posts`` get an HTML page instead, as an
-    expired session would.
+    expired session would, and those in ``faults`` misbehave as described there. With
+    ``session_cookie`` set, a POST without that cookie is refused with 403, as the real
+    service refuses a browser that is not signed in; ``page_sets_cookie`` makes the
+    product page set it (a sign-in). ``delay`` seconds pass before each answer.
     """
 
     base_url: str = ""
     posts: list[RecordedPost] = field(default_factory=list)
     broken_posts: set[int] = field(default_factory=set)
+    faults: dict[int, Fault] = field(default_factory=dict)
+    session_cookie: str | None = None
+    page_sets_cookie: bool = False
+    page_status: int = 200
+    delay: float = 0.0
     lock: threading.Lock = field(default_factory=threading.Lock)
+    stopped: threading.Event = field(default_factory=threading.Event)
 
     def record(self, post: RecordedPost) -> int:
         with self.lock:
@@ -144,42 +179,75 @@ class RufusStandIn:
         if number in self.broken_posts:
             return "text/html", "<html><body>Sign in</body></html>"
         query = json.loads(body)["queryContext"]["query"]
-        records = [
-            {"threadId": f"thread-{number}", "messageId": f"m-{number}", "text": f"Answer {number}: "},
-            {"text": f"about {query}"},
-            {"threadId": f"thread-{number}", "done": True},
+        lines = [
+            json.dumps({"threadId": f"thread-{number}", "messageId": f"m-{number}", "text": f"Answer {number}: "}),
+            *split_records(f"about {query}"),
+            json.dumps({"threadId": f"thread-{number}", "done": True}),
         ]
-        return "application/x-ndjson", "".join(json.dumps(record, ensure_ascii=False) + "\n" for record in records)
+        return "application/x-ndjson", "".join(line + "\n" for line in lines)
+
+    def signed_in(self, post: RecordedPost) -> bool:
+        if self.session_cookie is None:
+            return True
+        sent = [part.strip() for value in post.header("cookie") for part in value.split(";")]
+        return self.session_cookie in sent
 
 
 def _handler_for(stand_in: RufusStandIn) -> type[BaseHTTPRequestHandler]:
     class Handler(BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"
+        # Headers and body go out in two writes; with Nagle's algorithm the body would wait
+        # for the client's delayed ACK (about 40 ms) on a kept-alive connection.
+        disable_nagle_algorithm = True
 
         def log_message(self, format: str, *args: Any) -> None:
             pass
 
-        def _reply(self, status: int, content_type: str, text: str) -> None:
+        def _reply(self, status: int, content_type: str, text: str, *extra: tuple[str, str]) -> None:
             data = text.encode("utf-8")
             self.send_response(status)
             self.send_header("Content-Type", content_type)
             self.send_header("Content-Length", str(len(data)))
+            for name, value in extra:
+                self.send_header(name, value)
             self.end_headers()
             self.wfile.write(data)
 
         def do_GET(self) -> None:
             if self.path.startswith("/dp/"):
                 asin = self.path.split("/")[2].split("?")[0]
-                self._reply(200, "text/html; charset=utf-8", PRODUCT_PAGE.format(asin=asin))
+                cookie = stand_in.session_cookie if stand_in.page_sets_cookie else None
+                extra = [("Set-Cookie", f"{cookie}; Max-Age=3600; Path=/")] if cookie else []
+                page = PRODUCT_PAGE.format(asin=asin)
+                self._reply(stand_in.page_status, "text/html; charset=utf-8", page, *extra)
             else:
                 self._reply(404, "text/plain", "not found")
 
         def do_POST(self) -> None:
             length = int(self.headers.get("Content-Length") or 0)
             body = self.rfile.read(length).decode("utf-8")
-            number = stand_in.record(RecordedPost(self.path, list(self.headers.items()), body))
+            post = RecordedPost(self.path, list(self.headers.items()), body)
+            number = stand_in.record(post)
+            fault = stand_in.faults.get(number, Fault())
+            if fault.hang:
+                stand_in.stopped.wait(HANG_LIMIT)
+            if stand_in.delay:
+                stand_in.stopped.wait(stand_in.delay)
+            if fault.drop or fault.hang:
+                # Bytes that are not HTTP: the browser gives up on the request rather than
+                # sending it again, as it would after a silently closed connection.
+                self.close_connection = True
+                try:
+                    self.wfile.write(b"\x00 not http\r\n\r\n")
+                    self.connection.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass  # the browser gave up first
+                return
+            if not stand_in.signed_in(post):
+                self._reply(403, "text/html", "<!DOCTYPE html>\n<html><body>Sign in to continue</body></html>")
+                return
             content_type, text = stand_in.answer(number, body)
-            self._reply(200, content_type, text)
+            self._reply(fault.status, content_type, text if fault.body is None else fault.body)
 
     return Handler
 
@@ -196,6 +264,7 @@ def serve_standin() -> Iterator[RufusStandIn]:
     try:
         yield stand_in
     finally:
+        stand_in.stopped.set()
         server.shutdown()
         server.server_close()
         thread.join(timeout=10)

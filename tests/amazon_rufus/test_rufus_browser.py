@@ -19,7 +19,7 @@ from strovik.amazon_rufus.domain.models import AnswerData, SeedRequestRecord
 from .conftest import chromium_path
 from .helpers import RufusStandIn
 
-QUESTIONS = ["How long does the battery last?", "Is it waterproof?", "它支持快充吗？"]
+QUESTIONS = ["How long does the battery last?", "Is it 🌧 waterproof?", "它支持快充吗？"]
 STREAM_QUERY = "marketplaceId=ATVPDKIKX0DER&lang=en_US&tabId=stale"
 EXPECTED_PATH = (
     "/rufus/cl/streaming?marketplaceId=ATVPDKIKX0DER&lang=en_US&tabId=tab-42"
@@ -73,7 +73,7 @@ def expected_body(question: str, thread: str | None) -> dict[str, Any]:
     }
 
 
-def assert_posts_replay_the_questions(stand_in: RufusStandIn, questions: list[str]) -> None:
+def assert_posts_replay_the_questions(stand_in: RufusStandIn, questions: list[str], cookies: list[str]) -> None:
     assert len(stand_in.posts) == len(questions)
     for number, (post, question) in enumerate(zip(stand_in.posts, questions), start=1):
         assert post.path == EXPECTED_PATH
@@ -84,7 +84,8 @@ def assert_posts_replay_the_questions(stand_in: RufusStandIn, questions: list[st
         assert post.header("x-amz-is-papyrus") == ["true"]
         assert post.header("content-type") == ["application/json"]
         assert post.header("x-amz-rufus-debug") == []
-        assert post.header("cookie") == []
+        # The page script never sets a Cookie header; cookies come from the browser's jar.
+        assert post.header("cookie") == cookies
         assert post.header("user-agent") != ["SeedAgent/1.0"]
 
 
@@ -108,7 +109,7 @@ def test_replay_with_page_in_chromium(replay: ModuleType, rufus_standin: RufusSt
         for number, question in enumerate(QUESTIONS, start=1)
     ]
     assert evaluated == [["anti-csrftoken-a2z", "content-type", "x-amz-is-papyrus"]] * 3
-    assert_posts_replay_the_questions(rufus_standin, QUESTIONS)
+    assert_posts_replay_the_questions(rufus_standin, QUESTIONS, cookies=[])
 
 
 def test_page_replay_stops_at_an_unreadable_answer(
@@ -162,7 +163,7 @@ def test_cli_replays_questions_in_chromium(rufus_standin: RufusStandIn, tmp_path
     progress = [line for line in result.stderr.splitlines() if line.startswith("[")]
     assert progress == [f"[{n}/3] asking: {q}" for n, q in enumerate(QUESTIONS, start=1)]
     assert "Traceback" not in result.stderr
-    assert_posts_replay_the_questions(rufus_standin, QUESTIONS)
+    assert_posts_replay_the_questions(rufus_standin, QUESTIONS, cookies=["session-id=123-456"])
 
 
 def test_cli_prints_partial_answers_then_one_error_line(rufus_standin: RufusStandIn, tmp_path: Path) -> None:
@@ -182,7 +183,7 @@ def test_cli_prints_partial_answers_then_one_error_line(rufus_standin: RufusStan
     ]
     errors = [line for line in result.stderr.splitlines() if "error" in line]
     assert errors == [
-        "strovik-rufus: error: replay stopped at question 2 of 3: RufusReplayError: "
+        "strovik-rufus: error: question 2 of 3 failed: "
         "Rufus response line 1 is not JSON: '<html><body>Sign in</body></html>'"
     ]
     assert result.stderr.splitlines()[-1] == errors[0]

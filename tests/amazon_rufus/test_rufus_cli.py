@@ -45,7 +45,9 @@ def files(tmp_path: Path) -> dict[str, Path]:
         "latin1": tmp_path / "latin1.json",
         "questions": tmp_path / "questions.txt",
         "blank_questions": tmp_path / "blank.txt",
+        "text_body": tmp_path / "text-body.json",
     }
+    paths["text_body"].write_text(json.dumps({**GOOD_SEED, "request_body": "question=1"}))
     paths["seed"].write_text(json.dumps(GOOD_SEED))
     paths["seed_no_page"].write_text(json.dumps({k: v for k, v in GOOD_SEED.items() if k != "page_url"}))
     paths["not_json"].write_text('{"request_url": ')
@@ -73,7 +75,7 @@ def files(tmp_path: Path) -> dict[str, Path]:
         (["replay", "--seed", "{array}", "-q", "a"], "seed record must be a JSON object, got list"),
         (
             ["replay", "--seed", "{lacking}", "-q", "a"],
-            "missing field 'request_headers'; field 'request_body' must be a string, got int",
+            "missing field 'request_headers'; field 'request_body' must be a string or an object, got int",
         ),
         (["replay", "--seed", "{seed}", "--questions-file", "{missing}"], "questions file"),
         (["replay", "--seed", "{seed}", "--questions-file", "{blank_questions}"], "holds no questions"),
@@ -83,6 +85,13 @@ def files(tmp_path: Path) -> dict[str, Path]:
         (["replay", "--seed", "{seed}", "-q", "a", "--product-url", "https://"], "must be an http(s) URL"),
         (["replay", "--seed", "{seed}", "-q", "a", "--chromium", "{missing}"], "Chromium executable not found"),
         (["replay", "--seed", "{seed}", "-q", "a", "--chromium", "{seed}"], "Chromium executable not found"),
+        (["replay", "--seed", "{seed}", "-q", "a", "--timeout", "0"], "must be a positive number of seconds"),
+        (["replay", "--seed", "{seed}", "-q", "a", "--retries", "-1"], "must not be negative"),
+        (["replay", "--seed", "{seed}", "-q", "a", "--asin", "B0/"], "--asin must be 10 letters or digits"),
+        (["replay", "--seed", "{seed}", "-q", "a", "--storage-state", "{missing}"], "storage state file"),
+        (["replay", "--seed", "{seed}", "-q", "a", "--storage-state", "{seed}", "--user-data-dir", "{dir}"],
+         "not allowed with"),
+        (["replay", "--seed", "{text_body}", "-q", "a"], "request_body is not JSON"),
     ],
 )
 def test_bad_input_ends_with_one_line(
@@ -110,8 +119,14 @@ def test_replay_module_that_cannot_load_is_reported_in_one_line(files: dict[str,
     assert_one_line_error(result, "the replay module cannot be loaded", status=1)
 
 
-def test_help_lists_the_replay_options() -> None:
+def test_help_lists_the_replay_options_and_exit_codes() -> None:
     result = run_cli("replay", "--help")
     assert result.returncode == 0
-    for option in ("--seed", "--questions-file", "-q", "--product-url", "--chromium", "--headful"):
+    options = ("--seed", "--questions-file", "-q", "--product-url", "--asin", "--output", "--timeout", "--retries")
+    options += ("--keep-going", "--storage-state", "--user-data-dir", "--save-storage-state", "--headed", "--headful")
+    for option in options:
         assert option in result.stdout
+    codes = [line.split()[0] for line in result.stdout.split("exit status:")[1].splitlines() if line[:3] == "  1"]
+    assert codes == ["1", "129", "141"] and "  0 " in result.stdout and "  2 " in result.stdout
+    version = run_cli("--version")
+    assert version.returncode == 0 and version.stdout.startswith("strovik-rufus ")

@@ -28,7 +28,12 @@ BEHAVIOURS = {
     "invalid-key": "invalid",  # 200 with {"valid": false}
     "zero-key": "zero",  # 200 with {"valid": 0}
     "hang-key": "hang",  # no answer until released (or a bounded wait ends)
+    "drip-key": "drip",  # 200 and a body of 1000 bytes, one byte every 50 ms
+    "flood-length-key": "flood-length",  # 200 declaring a 300 MB body, sent until the client leaves
+    "flood-chunked-key": "flood-chunked",  # 200 with a chunked body that never ends
 }
+# key "size-N": 200 with a valid answer padded with spaces to exactly N bytes.
+SIZE_PREFIX = "size-"
 
 
 @dataclass(frozen=True)
@@ -52,6 +57,11 @@ class VerificationBackend:
         self.hanging = threading.Semaphore(0)
         self._lock = threading.Lock()
         self._seen: list[Seen] = []
+        # Requests on a kept-alive connection to drop unanswered, as a backend whose idle
+        # timeout fires just as a request arrives does.
+        self.drop_reused = 0
+        # For each flood or drip answer: the bytes of body written before the client went away.
+        self.cut_after: list[int] = []
         self._connections: set[socket.socket] = set()
         self._server: ThreadingHTTPServer | None = None
         self._thread: threading.Thread | None = None
@@ -79,9 +89,22 @@ class VerificationBackend:
                 pass
 
             def do_GET(self) -> None:
+                reused = getattr(self, "served", 0) > 0
+                self.served = getattr(self, "served", 0) + 1
+                with backend._lock:
+                    drop = reused and backend.drop_reused > 0
+                    backend.drop_reused -= drop
+                if drop:
+                    self.close_connection = True
+                    return
                 backend._answer(self)
 
-        server = ThreadingHTTPServer(("127.0.0.1", self.port), Handler)
+        class Server(ThreadingHTTPServer):
+            # The default backlog of 5 drops connections of a burst, which then wait for
+            # TCP's retransmission (1 s, 3 s, ...) and can run into a check's deadline.
+            request_queue_size = 128
+
+        server = Server(("127.0.0.1", self.port), Handler)
         server.daemon_threads = True
         self.port = server.server_address[1]
         self._server = server
@@ -97,6 +120,14 @@ class VerificationBackend:
             self._server.server_close()
             self._server = None
         # Kept-alive connections would go on being served by their threads.
+        self.drop_connections()
+        if self._thread is not None:
+            self._thread.join(10)
+            self._thread = None
+        self.release = threading.Event()
+
+    def drop_connections(self) -> None:
+        """Close every kept-alive connection, as a backend does with idle ones; go on listening."""
         with self._lock:
             connections = list(self._connections)
         for connection in connections:
@@ -104,10 +135,6 @@ class VerificationBackend:
                 connection.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
-        if self._thread is not None:
-            self._thread.join(10)
-            self._thread = None
-        self.release = threading.Event()
 
     @property
     def url(self) -> str:
@@ -121,6 +148,16 @@ class VerificationBackend:
 
     def calls_for(self, key: str) -> int:
         return sum(1 for request in self.seen() if request.header_key == key)
+
+    def wait_cut(self, limit: float = 15.0) -> int:
+        """Bytes of body the last drip or flood answer wrote before the client went away."""
+        deadline = time.monotonic() + limit
+        while time.monotonic() < deadline:
+            with self._lock:
+                if self.cut_after:
+                    return self.cut_after[-1]
+            time.sleep(0.02)
+        raise AssertionError("the backend is still sending: the client never went away")
 
     def reset(self) -> None:
         with self._lock:
@@ -144,6 +181,12 @@ class VerificationBackend:
             self.hanging.release()
             self.release.wait(self.hang_limit)
             return self._send(handler, 500, {"valid": False})
+        if behaviour in ("drip", "flood-length", "flood-chunked"):
+            return self._stream(handler, behaviour)
+        if key is not None and key.startswith(SIZE_PREFIX):
+            body = json.dumps({"valid": True, "user_id": 1, "email": "big@example.test"}).encode()
+            body = body.ljust(int(key[len(SIZE_PREFIX):]), b" ")
+            return self._send_raw(handler, 200, body, "application/json")
         if behaviour == "garbage":
             return self._send_raw(handler, 200, b"<html>definitely not json", "text/html")
         if behaviour == "array":
@@ -162,6 +205,37 @@ class VerificationBackend:
             user_id, email = self.users[key]
             return self._send(handler, 200, {"valid": True, "user_id": user_id, "email": email, "plan": "pro"})
         return self._send(handler, 401, {"valid": False})
+
+    def _stream(self, handler: BaseHTTPRequestHandler, behaviour: str) -> None:
+        """A body sent slowly or without end, bounded by ``hang_limit``; records where it was cut."""
+        sent = 0
+        deadline = time.monotonic() + self.hang_limit
+        try:
+            handler.send_response(200)
+            handler.send_header("Content-Type", "application/json")
+            if behaviour == "flood-chunked":
+                handler.send_header("Transfer-Encoding", "chunked")
+            else:
+                handler.send_header("Content-Length", "1000" if behaviour == "drip" else str(300 * 1024 * 1024))
+            handler.end_headers()
+            while time.monotonic() < deadline:
+                if behaviour == "drip":
+                    handler.wfile.write(b" ")
+                    handler.wfile.flush()
+                    sent += 1
+                    if sent == 1000 or self.release.wait(0.05):
+                        return
+                elif behaviour == "flood-length":
+                    handler.wfile.write(b" " * 65536)
+                    sent += 65536
+                else:
+                    handler.wfile.write(b"10000\r\n" + b" " * 65536 + b"\r\n")
+                    sent += 65536
+        except OSError:
+            handler.close_connection = True
+        finally:
+            with self._lock:
+                self.cut_after.append(sent)
 
     @staticmethod
     def _send(handler: BaseHTTPRequestHandler, status: int, payload: object) -> None:

@@ -150,7 +150,7 @@ def test_lifespan_shutdown_closes_the_verify_pools_connections():
     backend = VerificationBackend(BACKEND_USERS).start()
     try:
         key = next(iter(BACKEND_USERS))
-        app = build_app(auth_verify_url=backend.url, verify_pool=True)
+        app = build_app(auth_verify_url=backend.url)
 
         async def one_request():
             sent = await call(app, http_scope(b"/nowhere?api_key=" + key.encode()))

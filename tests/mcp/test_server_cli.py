@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 from uvicorn.logging import AccessFormatter
 
-from strovik.mcp.server import KeyRedactingFilter, mask_key, redact_target
+from strovik.mcp.redaction import VERIFY_FAILURE_FORMAT, KeyRedactingFilter, key_preview, redact_target
 
 SECRET = "s3cret-Value-Of-The-Key"
 BACKEND = "http://127.0.0.1:9/v1/mcp/verify-key"
@@ -48,7 +48,15 @@ BAD_OPTIONS = [
     pytest.param(["--api-key", SECRET, "--auth-verify-url", BACKEND], "exclude each other", id="key-and-url"),
     pytest.param(["--api-key", ""], "--api-key must not be empty", id="empty-key"),
     pytest.param(["--verify-pool"], "--verify-pool needs --auth-verify-url", id="pool-without-url"),
-    pytest.param(["--api-key", SECRET, "--verify-cache-ttl", "5"], "--verify-cache-ttl needs --verify-pool", id="ttl-without-pool"),
+    pytest.param(["--api-key", SECRET, "--verify-cache-ttl", "5"], "--verify-cache-ttl needs --auth-verify-url", id="ttl-without-url"),
+    pytest.param(["--verify-outage-status", "503"], "--verify-outage-status needs --auth-verify-url", id="outage-without-url"),
+    pytest.param(
+        ["--auth-verify-url", BACKEND, "--verify-per-request-client", "--verify-outage-status", "503"],
+        "needs the pooled check",
+        id="outage-with-per-request-client",
+    ),
+    pytest.param(["--auth-verify-url", BACKEND, "--verify-outage-status", "502"], "invalid choice", id="outage-status"),
+    pytest.param(["--allowed-host", "https://proxy.test/"], "--allowed-host takes a host name", id="allowed-host-url"),
     pytest.param(["--auth-verify-url", BACKEND, "--verify-pool", "--verify-cache-ttl", "-1"], ">= 0", id="negative-ttl"),
     pytest.param(["--auth-verify-url", BACKEND, "--verify-pool", "--verify-cache-ttl", "nan"], ">= 0", id="nan-ttl"),
     pytest.param(["--log-level", "loud"], "invalid choice", id="log-level"),
@@ -81,8 +89,8 @@ def test_console_script_refuses_the_same_way(busy_port):
     ("key", "masked"),
     [(None, None), ("", "***"), ("abc", "***"), ("abcdefgh", "ab***"), ("k" * 43, "kkkk***")],
 )
-def test_mask_key_never_shows_more_than_a_quarter(key, masked):
-    assert mask_key(key) == masked
+def test_key_preview_never_shows_more_than_a_quarter(key, masked):
+    assert key_preview(key) == masked
 
 
 @pytest.mark.parametrize(
@@ -152,6 +160,12 @@ def test_tracebacks_are_masked_too():
         text = _emit(_record("strovik.mcp", "check failed", exc_info=sys.exc_info()))
     assert "Traceback" in text and "ValueError" in text
     assert SECRET not in text and OTHER_KEY not in text
+
+
+@pytest.mark.parametrize("exc", [TimeoutError(), ConnectionError("")], ids=["timeout", "empty-text"])
+def test_an_exception_without_text_is_shown_by_its_type(exc):
+    text = _emit(_record("strovik.mcp", VERIFY_FAILURE_FORMAT, exc))
+    assert text.rstrip().endswith(": " + type(exc).__name__)
 
 
 def test_records_without_keys_pass_unchanged():

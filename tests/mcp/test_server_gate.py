@@ -220,3 +220,30 @@ def test_lifespan_and_clean_shutdown_with_open_streams(tmp_path, sig):
     assert "Application startup complete." in stderr
     assert "Application shutdown complete." in stderr
     assert "Traceback" not in stderr and "ERROR" not in stderr
+
+
+def test_allowed_host_admits_a_proxys_name_and_a_refused_host_is_one_log_line(tmp_path):
+    server = ServerProcess(tmp_path, "--api-key", KEY, "--allowed-host", "proxy.example.test").start()
+    auth = {"Authorization": f"Bearer {KEY}"}
+
+    async def first_sse_event(host: str) -> tuple[str | None, str]:
+        async with httpx.AsyncClient(base_url=server.base_url, trust_env=False, timeout=30) as http:
+            async with http.stream("GET", "/sse", headers={**auth, "Host": host}) as stream:
+                async for event in sse_events(stream.aiter_lines()):
+                    return event
+
+    try:
+        # behind a proxy: the proxy's name, with or without a port, and the loopback name without one
+        for host in ("proxy.example.test", "proxy.example.test:443", "127.0.0.1"):
+            event, data = run(first_sse_event(host))
+            assert event == "endpoint" and "session_id=" in data
+        with _client(server) as http:
+            for path in ("/sse", "/mcp"):
+                refused = http.get(path, headers={**auth, "Host": "other.example.test"})
+                assert refused.status_code == 421
+        server.wait_for(lambda: server.stderr().count("refused a request with Host") == 2)
+    finally:
+        assert server.stop() == 0
+    stderr = server.stderr()
+    assert stderr.count("refused a request with Host") == 2
+    assert "Traceback" not in stderr and "ERROR" not in stderr

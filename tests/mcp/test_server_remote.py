@@ -8,7 +8,7 @@ import threading
 
 import httpx
 import pytest
-from backend import VERIFY_PATH
+from backend import VERIFY_PATH, VerificationBackend
 from server_harness import (
     BACKEND_USERS,
     TRANSPORTS,
@@ -22,6 +22,21 @@ from server_harness import (
 USERS = list(BACKEND_USERS.items())
 WARNING = "远程校验 API Key 失败: "
 ODD_KEY = "odd key+plus&amp=eq%25/?#"
+
+
+# Remote mode's two checks: the pooled default and the gate's own, a new client per request.
+REMOTE_CHECKS = {"pooled": [], "per-request-client": ["--verify-per-request-client"]}
+
+
+@pytest.fixture(scope="module", params=list(REMOTE_CHECKS))
+def server_remote(request, tmp_path_factory, backend_server: VerificationBackend):
+    server = ServerProcess(
+        tmp_path_factory.mktemp("remote"), "--auth-verify-url", backend_server.url, *REMOTE_CHECKS[request.param]
+    ).start()
+    try:
+        yield server
+    finally:
+        server.kill()
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -43,6 +58,7 @@ def test_whoami_returns_each_callers_own_user(server_remote, transport, placemen
 
 def test_every_request_is_checked_once_with_the_key_in_query_and_header(server_remote, backend_server):
     key = USERS[11][0]
+    backend_server.reset()
     with _http(server_remote) as http:
         for _ in range(3):
             assert http.get("/nowhere", params={"api_key": key}).status_code == 404
@@ -169,8 +185,10 @@ def test_a_session_cannot_be_driven_with_another_users_key(server_remote):
     assert run(scenario(), 60) == "own"
 
 
-def test_debug_logging_never_shows_a_key(tmp_path, backend_server):
-    server = ServerProcess(tmp_path, "--auth-verify-url", backend_server.url, "--log-level", "debug").start()
+@pytest.mark.parametrize("check", list(REMOTE_CHECKS))
+def test_debug_logging_never_shows_a_key(tmp_path, backend_server, check):
+    args = ["--auth-verify-url", backend_server.url, "--log-level", "debug", *REMOTE_CHECKS[check]]
+    server = ServerProcess(tmp_path, *args).start()
     line_break_key = "line\nbreak-secret-part"
     try:
         run(tools_and_whoami(server.base_url, USERS[6][0], "sse", "query"))

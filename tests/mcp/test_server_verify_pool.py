@@ -1,18 +1,20 @@
-"""``--verify-pool``: the pooled remote check against a real backend, in-process and through the server."""
+"""The pooled remote check (the server's default in remote mode) against a real backend, in-process and through the server."""
 
 from __future__ import annotations
 
 import asyncio
+import json
 import logging
 import socket
 
 import httpx
 import pytest
 from backend import VerificationBackend
-from server_harness import BACKEND_USERS, assert_exact_401, run, tools_and_whoami
+from server_harness import BACKEND_USERS, EXACT_401_BODY, ServerProcess, assert_exact_401, run, tools_and_whoami
 
 from strovik.mcp.context import mcp_request_ctx
 from strovik.mcp.guardlet import ApiKeyGuardlet
+from strovik.mcp import verify_pool
 from strovik.mcp.verify_pool import PooledApiKeyGuardlet, VerifyPool
 
 USERS = list(BACKEND_USERS.items())
@@ -71,6 +73,7 @@ def test_concurrent_checks_of_one_key_share_one_backend_request(backend):
 
 
 def test_positive_answers_are_cached_until_they_expire(backend):
+    assert VerifyPool().cache_ttl == 0  # the cache is opt-in
     clock = Clock()
     key = USERS[1][0]
     pool = VerifyPool(cache_ttl=30, clock=clock)
@@ -144,6 +147,21 @@ def test_refusals_follow_the_gates_rules_and_are_never_cached(backend, warnings,
         assert key not in record.getMessage()
 
 
+def test_a_valid_that_is_not_a_json_boolean_is_read_by_truth_and_told_once(backend, caplog, monkeypatch):
+    monkeypatch.setattr(verify_pool._NonBooleanValid, "warned", False)
+    caplog.set_level(logging.WARNING, logger="strovik.mcp.verify_pool")
+    pool = VerifyPool()
+
+    async def scenario():
+        # {"valid": true}, then {"valid": 0} twice: one notice, and 0 still refuses
+        return [await pool.verify(backend.url, key) for key in (USERS[12][0], "zero-key", "zero-key")]
+
+    answers = run(_closing(pool, scenario()))
+    assert [answer is not None for answer in answers] == [True, False, False]
+    notices = [r for r in caplog.records if r.name == "strovik.mcp.verify_pool"]
+    assert len(notices) == 1 and "(int)" in notices[0].getMessage()
+
+
 def test_answer_is_the_backends_whole_object(backend):
     key, (user_id, email) = USERS[3]
     pool = VerifyPool()
@@ -175,8 +193,21 @@ def test_one_kept_alive_connection_serves_successive_checks(backend):
     assert len({request.client_port for request in backend.seen()}) == 1
 
 
+def test_a_kept_alive_connection_the_backend_closed_is_not_a_refusal(backend, warnings):
+    pool = VerifyPool()
+
+    async def scenario():
+        assert await pool.verify(backend.url, USERS[8][0])
+        # The backend closes the kept-alive connection as the next check arrives on it.
+        backend.drop_reused = 1
+        return await pool.verify(backend.url, USERS[9][0])
+
+    assert run(_closing(pool, scenario()))["user_id"] == USERS[9][1][0]
+    assert warnings() == []
+
+
 def test_hanging_backend_times_out_and_other_keys_are_answered_meanwhile(backend, warnings):
-    pool = VerifyPool(timeout=0.5)
+    pool = VerifyPool(deadline=0.5)
     key = USERS[4][0]
 
     async def scenario():
@@ -333,3 +364,101 @@ def test_pooled_server_refuses_while_the_backend_is_down(server_pooled, backend_
     with httpx.Client(base_url=server_pooled.base_url, trust_env=False, timeout=30) as http:
         assert http.get("/nowhere", params={"api_key": key}).status_code == 404
     assert key not in server_pooled.output()
+
+
+# ------------------------------------------------- deadline, answer size, outages
+
+
+def test_a_dripping_answer_is_cut_at_the_deadline_of_the_whole_check(backend, warnings):
+    # One byte every 50 ms never lets a per-read timeout fire; only a deadline for the
+    # whole check ends it (run's own bound fails the test if nothing does).
+    pool = VerifyPool(deadline=0.5)
+    outcome = run(_closing(pool, pool.check(backend.url, "drip-key")), 15)
+    assert outcome == (None, True)
+    [record] = warnings()
+    assert "within 0.5 s" in record.getMessage()
+    assert backend.wait_cut() < 1000
+
+
+@pytest.mark.parametrize(
+    ("key", "admitted"),
+    [
+        ("size-65536", True),
+        ("size-65537", False),
+        ("flood-length-key", False),
+        ("flood-chunked-key", False),
+    ],
+)
+def test_answers_over_64_kib_are_refused_without_being_read_whole(backend, warnings, key, admitted):
+    pool = VerifyPool()
+    answer, outage = run(_closing(pool, pool.check(backend.url, key)), 30)
+    assert (answer is not None, outage) == (admitted, False)
+    assert len(warnings()) == (0 if admitted else 1)
+    if key.startswith("flood"):
+        # the backend was left while it still had almost all of its 300 MB to send
+        assert backend.wait_cut() < 64 * 1024 * 1024
+
+
+def _outage_gate(backend, status):
+    return PooledApiKeyGuardlet(
+        Recorder(), auth_verify_url=backend.url, pool=VerifyPool(deadline=0.3), outage_status=status
+    )
+
+
+@pytest.mark.parametrize(
+    ("key", "down", "outage"),
+    [
+        (USERS[7][0], True, True),  # unreachable
+        ("error-key", False, True),  # 5xx
+        ("hang-key", False, True),  # no answer within the deadline
+        ("invalid-key", False, False),  # the backend's refusal
+        ("garbage-key", False, False),  # an answer that is not JSON
+    ],
+    ids=["unreachable", "status-500", "deadline", "refused", "not-json"],
+)
+@pytest.mark.parametrize("status", [401, 503])
+def test_outages_get_the_chosen_status_and_refusals_stay_401(backend, key, down, outage, status):
+    gate = _outage_gate(backend, status)
+    sent = []
+
+    async def send(message):
+        sent.append(message)
+
+    async def scenario():
+        await gate(_scope(key), None, send)
+        await gate._verify_pool.aclose()
+
+    if down:
+        backend.stop()
+    try:
+        run(scenario(), 30)
+    finally:
+        backend.release.set()
+    start, body = sent
+    headers = dict(start["headers"])
+    if outage and status == 503:
+        assert start["status"] == 503
+        assert headers[b"retry-after"].isdigit()
+        assert b"www-authenticate" not in headers
+        assert json.loads(body["body"])["reason"] == "verification_unavailable"
+    else:
+        assert start["status"] == 401
+        assert headers[b"www-authenticate"] == b'Bearer realm="strovik-mcp"'
+        assert body["body"] == EXACT_401_BODY
+
+
+def test_server_with_outage_status_503_tells_an_outage_from_a_refusal(tmp_path, backend):
+    server = ServerProcess(tmp_path, "--auth-verify-url", backend.url, "--verify-outage-status", "503").start()
+    try:
+        with httpx.Client(base_url=server.base_url, trust_env=False, timeout=30) as http:
+            assert_exact_401(http.get("/sse", params={"api_key": "invalid-key"}))
+            backend.stop()
+            try:
+                outage = http.get("/sse", params={"api_key": USERS[13][0]})
+            finally:
+                backend.start()
+            assert outage.status_code == 503 and outage.headers["retry-after"].isdigit()
+            assert "www-authenticate" not in outage.headers
+            assert http.get("/nowhere", params={"api_key": USERS[13][0]}).status_code == 404
+    finally:
+        assert server.stop() == 0

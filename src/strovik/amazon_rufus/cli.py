@@ -1,12 +1,10 @@
 """``strovik-rufus``: replay Rufus questions from a captured seed request in Chromium.
 
-    strovik-rufus replay --seed SEED.json (--questions-file FILE | -q TEXT [-q TEXT ...])
-                         [--product-url URL] [--chromium PATH] [--headful]
-
 The seed file is the JSON object the browser extension saves for one Rufus request
 (see ``SeedRequestRecord.from_dict``). The product page is opened in Chromium through
-Playwright, and every question is sent from inside that page. Each answer is printed
-on stdout as one JSON line; progress goes to stderr.
+Playwright with the seed's session, and every question is sent from inside that page
+(``strovik.amazon_rufus.conversation``). Each answer is written as one JSON line the
+moment it is read; progress and errors go to stderr.
 """
 
 from __future__ import annotations
@@ -15,21 +13,33 @@ import argparse
 import io
 import json
 import os
-import shutil
 import sys
 from collections.abc import Sequence
-from typing import Any, NoReturn, TextIO
+from importlib import metadata
+from typing import Any, NoReturn
 from urllib.parse import urlsplit
 
-from strovik.amazon_rufus.domain.exceptions import RufusReplayError
+from strovik.amazon_rufus.browser import BrowserOptions, BrowserSession, find_chromium
+from strovik.amazon_rufus.conversation import QuestionResult, retarget_seed, run_conversation
+from strovik.amazon_rufus.domain.exceptions import BrowserError, PageError, RufusReplayError
 from strovik.amazon_rufus.domain.models import SeedRequestRecord
+from strovik.amazon_rufus.jsonlines import JsonLinesWriter, OutputClosed, OutputFailed
+from strovik.amazon_rufus.signals import Stopped, stop_on_signals
 
 PROG = "strovik-rufus"
-DEFAULT_CHROMIUM = "/usr/bin/chromium"
-CHROMIUM_ARGS = ["--no-sandbox", "--disable-background-networking"]
 EXIT_FAILURE = 1
 EXIT_BAD_INPUT = 2
 EXIT_INTERRUPTED = 130
+EXIT_OUTPUT_CLOSED = 141  # 128 + SIGPIPE, the status of a filter whose reader went away
+
+EXIT_CODES = """\
+exit status:
+  0    every question answered
+  1    a question failed, or the browser or the output failed
+  2    bad input (options, seed file, questions file)
+  129  stopped by SIGHUP, 130 by SIGINT (Ctrl-C), 143 by SIGTERM (128 + signal);
+       answers received before the signal are all written
+  141  stdout closed by its reader (as with | head), ended quietly"""
 
 
 class CliError(Exception):
@@ -51,15 +61,19 @@ def _one_line(text: str) -> str:
     return lines[0] if lines else ""
 
 
-def _describe(exc: BaseException) -> str:
-    detail = _one_line(str(exc))
-    return f"{type(exc).__name__}: {detail}" if detail else type(exc).__name__
+def _note(message: str) -> None:
+    print(f"{PROG}: {message}", file=sys.stderr, flush=True)
 
 
 def _read_text(path: str, what: str) -> str:
+    """The UTF-8 text of ``path`` ("-" is stdin), without a leading byte order mark."""
     try:
-        with open(path, encoding="utf-8") as handle:
-            return handle.read()
+        if path == "-":
+            data = sys.stdin.buffer.read()
+        else:
+            with open(path, "rb") as handle:
+                data = handle.read()
+        return data.decode("utf-8-sig")
     except FileNotFoundError:
         raise CliError(f"{what} {path} does not exist") from None
     except IsADirectoryError:
@@ -78,13 +92,18 @@ def load_seed(path: str) -> SeedRequestRecord:
     except json.JSONDecodeError as exc:
         raise CliError(f"seed file {path} is not JSON: {exc}") from None
     try:
-        return SeedRequestRecord.from_dict(data)
+        seed = SeedRequestRecord.from_dict(data)
     except RufusReplayError as exc:
         raise CliError(f"seed file {path}: {_one_line(str(exc))}") from None
+    try:
+        json.loads(seed.request_body)
+    except json.JSONDecodeError as exc:
+        raise CliError(f"seed file {path}: request_body is not JSON: {exc}") from None
+    return seed
 
 
 def load_questions(questions_file: str | None, inline: Sequence[str] | None) -> list[str]:
-    """Questions from a file (one per line, blank lines skipped) or from ``-q`` options."""
+    """Questions from a file ("-": stdin; one per line, blank lines skipped) or ``-q`` options."""
     if questions_file is not None:
         lines = _read_text(questions_file, "questions file").split("\n")
         questions = [line.strip() for line in lines if line.strip()]
@@ -109,123 +128,179 @@ def resolve_product_url(option: str | None, seed: SeedRequestRecord) -> str:
     return url
 
 
-def resolve_chromium(option: str | None) -> str:
-    path = option or shutil.which("chromium") or DEFAULT_CHROMIUM
-    if not (os.path.isfile(path) and os.access(path, os.X_OK)):
-        raise CliError(f"Chromium executable not found at {path} (use --chromium PATH)")
-    return path
+def _retarget(seed: SeedRequestRecord, args: argparse.Namespace) -> SeedRequestRecord:
+    """The seed asking about the product of --asin or --product-url, said on stderr."""
+    if args.asin is not None and not (len(args.asin) == 10 and args.asin.isascii() and args.asin.isalnum()):
+        raise CliError(f"--asin must be 10 letters or digits, got {args.asin!r}")
+    retargeted = retarget_seed(seed, product_url=args.product_url, asin=args.asin)
+    if retargeted.asin != seed.asin:
+        source = "--asin" if args.asin else "--product-url"
+        was = f"the seed names {seed.asin}" if seed.asin else "the seed names none"
+        _note(f"asking about ASIN {retargeted.asin} from {source} ({was})")
+    return retargeted
 
 
-class ProgressPage:
-    """Passes ``evaluate`` on to a page and reports each question on stderr first.
-
-    The replay service calls ``evaluate`` once per question, in question order, so the
-    n-th call belongs to the n-th question.
-    """
-
-    def __init__(self, page: Any, questions: Sequence[str], stream: TextIO) -> None:
-        self._page = page
-        self._questions = questions
-        self._stream = stream
-        self._sent = 0
-
-    def evaluate(self, expression: str, arg: Any = None) -> Any:
-        self._sent += 1
-        total = len(self._questions)
-        question = self._questions[self._sent - 1] if self._sent <= total else "?"
-        print(f"[{self._sent}/{total}] asking: {question}", file=self._stream, flush=True)
-        return self._page.evaluate(expression, arg)
+def _check_readable(path: str | None, what: str) -> None:
+    if path is not None and not os.path.isfile(path):
+        raise CliError(f"{what} {path} does not exist")
 
 
-def answer_line(index: int, question: str, answer: Any) -> str:
-    record = {
-        "index": index,
-        "question": question,
-        "thread_id": getattr(answer, "thread_id", None),
-        "text": getattr(answer, "text", None),
-    }
-    return json.dumps(record, ensure_ascii=False)
+def _progress(total: int) -> Any:
+    def on_ask(index: int, question: str, attempt: int) -> None:
+        again = f" (attempt {attempt})" if attempt > 1 else ""
+        print(f"[{index}/{total}] asking{again}: {question}", file=sys.stderr, flush=True)
 
-
-def _print_answers(answers: Sequence[Any], questions: Sequence[str], stream: TextIO) -> None:
-    for index, (question, answer) in enumerate(zip(questions, answers), start=1):
-        print(answer_line(index, question, answer), file=stream)
-    stream.flush()
+    return on_ask
 
 
 def _run_replay(args: argparse.Namespace) -> int:
     seed = load_seed(args.seed)
     questions = load_questions(args.questions_file, args.question)
+    seed = _retarget(seed, args)
     product_url = resolve_product_url(args.product_url, seed)
-    chromium = resolve_chromium(args.chromium)
-
+    _check_readable(args.storage_state, "storage state file")
+    try:
+        chromium = find_chromium(args.chromium)
+    except BrowserError as exc:
+        raise CliError(exc.message) from None
     try:
         from strovik.amazon_rufus.services.replay import RufusReplayService
     except ImportError as exc:
         raise CliError(f"the replay module cannot be loaded: {_one_line(str(exc))}", EXIT_FAILURE) from None
     try:
-        from playwright.sync_api import Error as PlaywrightError
-        from playwright.sync_api import sync_playwright
-    except ImportError:
-        raise CliError("Playwright is not installed (pip install 'strovik[rufus]')", EXIT_FAILURE) from None
+        writer = JsonLinesWriter.append_to(args.output) if args.output else JsonLinesWriter(sys.stdout, "stdout")
+    except OutputFailed as exc:
+        raise CliError(str(exc)) from None
 
-    service = RufusReplayService()
+    total = len(questions)
+    failures: list[QuestionResult] = []
+
+    def on_result(result: QuestionResult) -> None:
+        if result.ok:
+            writer.write(result.record())
+            return
+        failures.append(result)
+        if args.keep_going:
+            writer.write(result.record())
+            _note(f"question {result.index} of {total} failed: {result.error}")
+
+    options = BrowserOptions(
+        chromium=chromium, headed=args.headed, storage_state=args.storage_state, user_data_dir=args.user_data_dir
+    )
+    session = BrowserSession(options)
     try:
-        playwright = sync_playwright().start()
-    except Exception as exc:
-        raise CliError(f"cannot start Playwright: {_describe(exc)}", EXIT_FAILURE) from None
-    try:
-        try:
-            # The browser is a program of its own: a preloaded library meant for
-            # this interpreter (a sanitizer runtime, say) must not reach it.
-            browser_env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
-            browser = playwright.chromium.launch(
-                executable_path=chromium, headless=not args.headful, args=CHROMIUM_ARGS, env=browser_env
-            )
-        except PlaywrightError as exc:
-            raise CliError(f"cannot start Chromium: {_one_line(exc.message)}", EXIT_FAILURE) from None
-        try:
-            page = browser.new_page()
-            try:
-                page.goto(product_url, wait_until="domcontentloaded")
-            except PlaywrightError as exc:
-                raise CliError(f"cannot open {product_url}: {_one_line(exc.message)}", EXIT_FAILURE) from None
-            print(f"opened {product_url}", file=sys.stderr, flush=True)
-            progress = ProgressPage(page, questions, sys.stderr)
-            try:
-                answers = service.replay_with_page(progress, seed, questions)
-            except (Exception, KeyboardInterrupt) as exc:
-                partial = list(getattr(exc, "partial_answers", None) or ())
-                _print_answers(partial, questions, sys.stdout)
-                status = EXIT_INTERRUPTED if isinstance(exc, KeyboardInterrupt) else EXIT_FAILURE
-                raise CliError(
-                    f"replay stopped at question {len(partial) + 1} of {len(questions)}: {_describe(exc)}", status
-                ) from None
-        finally:
-            browser.close()
+        session.start()
+        context = session.new_context(seed)
+        results = run_conversation(
+            context,
+            seed,
+            questions,
+            timeout=args.timeout,
+            retries=args.retries,
+            keep_going=args.keep_going,
+            service=RufusReplayService(),
+            on_result=on_result,
+            on_ask=_progress(total),
+            product_url=product_url,
+        )
+        if args.save_storage_state:
+            context.storage_state(path=args.save_storage_state)
+    except (BrowserError, PageError) as exc:
+        raise CliError(exc.message, EXIT_FAILURE) from None
     finally:
-        playwright.stop()
-    _print_answers(answers, questions, sys.stdout)
-    return 0
+        session.close()
+        writer.close()
+
+    if not failures:
+        return 0
+    if not args.keep_going:
+        failure = failures[0]
+        raise CliError(f"question {failure.index} of {total} failed: {failure.error}", EXIT_FAILURE)
+    answered = sum(result.ok for result in results)
+    raise CliError(f"{len(failures)} of {total} questions failed ({answered} answered)", EXIT_FAILURE)
+
+
+def _positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number of seconds, got {text!r}")
+    return value
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative, got {text!r}")
+    return value
+
+
+def _version() -> str:
+    try:
+        return metadata.version("strovik")
+    except metadata.PackageNotFoundError:
+        return "unknown"
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = _ArgumentParser(prog=PROG, description="Replay Rufus questions from a captured seed request.")
+    parser = _ArgumentParser(
+        prog=PROG,
+        description="Replay Rufus questions from a captured seed request.",
+        epilog=EXIT_CODES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_ArgumentParser)
     replay = commands.add_parser(
         "replay",
         help="ask questions in a product page, one Rufus request per question",
-        description="Open the product page in Chromium and ask each question with the seed request's context; "
-        "prints one JSON line per answer.",
+        description="Open the product page in Chromium and ask each question with the seed request's context "
+        "and session; writes one JSON line per answer (index, question, thread_id, text) as soon as it arrives.",
+        epilog=EXIT_CODES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     replay.add_argument("--seed", required=True, metavar="SEED.json", help="seed request saved by the extension")
     source = replay.add_mutually_exclusive_group(required=True)
-    source.add_argument("--questions-file", metavar="FILE", help="questions, one per line")
+    source.add_argument("--questions-file", metavar="FILE", help="questions, one per line ('-' reads stdin)")
     source.add_argument("-q", "--question", action="append", metavar="TEXT", help="a question (repeatable)")
-    replay.add_argument("--product-url", metavar="URL", help="product page to open (default: the seed's page_url)")
+    replay.add_argument(
+        "--product-url", metavar="URL", help="product page to open (default: the seed's page_url); "
+        "its /dp/ASIN becomes the ASIN asked about"
+    )
+    replay.add_argument("--asin", metavar="ASIN", help="the ASIN to ask about (default: the seed's)")
+    replay.add_argument(
+        "--output", metavar="FILE", help="append the JSON lines to FILE instead of stdout (flushed per answer)"
+    )
+    replay.add_argument(
+        "--timeout", type=_positive_float, default=120.0, metavar="SECONDS",
+        help="time limit for each answer (default: 120)",
+    )
+    replay.add_argument(
+        "--retries", type=_count, default=0, metavar="N",
+        help="ask a question again up to N times after a network error, time-out or 5xx, "
+        "with exponential back-off (default: 0)",
+    )
+    replay.add_argument(
+        "--keep-going", action="store_true",
+        help="write a failed question as a JSON line with 'error' and 'status' and go on with the next",
+    )
+    session = replay.add_mutually_exclusive_group()
+    session.add_argument("--storage-state", metavar="FILE", help="load Playwright storage state (cookies) from FILE")
+    session.add_argument("--user-data-dir", metavar="DIR", help="run Chromium on the persistent profile DIR")
+    replay.add_argument(
+        "--save-storage-state", metavar="FILE", help="save the browser's storage state to FILE at the end"
+    )
     replay.add_argument("--chromium", metavar="PATH", help="Chromium executable (default: chromium on PATH)")
-    replay.add_argument("--headful", action="store_true", help="show the browser window")
+    replay.add_argument("--headed", "--headful", dest="headed", action="store_true", help="show the browser window")
     replay.set_defaults(handler=_run_replay)
+    from strovik.amazon_rufus.batch.command import add_batch_command
+
+    add_batch_command(commands)
     return parser
 
 
@@ -233,15 +308,26 @@ def main(argv: Sequence[str] | None = None) -> int:
     # Answer lines are JSON, which is UTF-8 whatever the terminal's locale says.
     if isinstance(sys.stdout, io.TextIOWrapper):
         sys.stdout.reconfigure(encoding="utf-8")
+    with stop_on_signals():
+        try:
+            return _main(argv)
+        except Stopped as exc:
+            _note(f"stopped by {exc}; every answer received before it is written")
+            return exc.status
+
+
+def _main(argv: Sequence[str] | None) -> int:
     try:
         args = build_parser().parse_args(argv)
         return int(args.handler(args))
     except CliError as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr, flush=True)
+        _note(f"error: {exc}")
         return exc.status
-    except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr, flush=True)
-        return EXIT_INTERRUPTED
+    except OutputClosed:
+        return EXIT_OUTPUT_CLOSED
+    except OutputFailed as exc:
+        _note(f"error: {exc}")
+        return EXIT_FAILURE
 
 
 if __name__ == "__main__":

@@ -8,7 +8,11 @@ first; the key travels as the ``api_key`` query parameter or as an
 
 Keys stay out of the server's own output: uvicorn's access log shows ``api_key``
 query values masked, and a filter on every log handler masks whatever else looks
-like a key before a record is written.
+like a key before a record is written (:mod:`strovik.mcp.redaction`).
+
+In remote mode every request's key is checked by the backend through one kept-alive
+connection pool (:mod:`strovik.mcp.verify_pool`); ``--verify-per-request-client``
+uses the gate's own check instead, a new HTTP client per request.
 """
 
 from __future__ import annotations
@@ -23,10 +27,12 @@ import secrets
 import signal
 import socket
 import sys
-from collections.abc import Iterable, MutableMapping, Sequence
+from collections.abc import MutableMapping, Sequence
 from contextlib import asynccontextmanager
 from typing import TYPE_CHECKING, Any
-from urllib.parse import parse_qs, quote, unquote_plus, urlsplit
+from urllib.parse import parse_qs, quote, urlsplit
+
+from strovik.mcp.redaction import KeyRedactingFilter, key_preview
 
 if TYPE_CHECKING:
     from starlette.types import ASGIApp, Receive, Scope, Send
@@ -39,24 +45,13 @@ MESSAGE_PATH = "/messages/"
 STREAMABLE_HTTP_PATH = "/mcp"
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 8000
-DEFAULT_VERIFY_CACHE_TTL = 30.0
 # Seconds uvicorn waits for open streams (SSE) to end before cancelling them.
 GRACEFUL_SHUTDOWN_SECONDS = 5
-
-MASK = "***"
 
 _log = logging.getLogger("strovik.mcp.server")
 
 
 # --------------------------------------------------------------------------- keys
-
-
-def mask_key(key: str | None) -> str | None:
-    """Show at most a quarter of a key, and never more than four characters of it."""
-    if key is None:
-        return None
-    shown = min(4, len(key) // 4)
-    return key[:shown] + MASK
 
 
 def key_digest(key: str) -> str:
@@ -72,90 +67,6 @@ def _query_api_key(query_string: bytes) -> str | None:
         return None
     values = parse_qs(text).get("api_key")
     return values[0] if values else None
-
-
-# ----------------------------------------------------------------- log redaction
-
-# "name=value" pairs whose name is api_key (also percent-encoded, since the query
-# parser decodes names too).
-_PAIR_RE = re.compile(r"(?i)\b(api(?:_|%5f)key=)[^&\s\"'<>#;,)\]]*")
-# "api_key": "value" as dict or JSON text shows it.
-_QUOTED_RE = re.compile(r"(?i)([\"']api_key[\"']\s*:\s*[\"'])[^\"']*")
-# Header forms: "X-MCP-API-Key: value", ('x-mcp-api-key', 'value'), b'x-mcp-api-key': b'value'.
-_HEADER_RE = re.compile(r"(?i)(x-mcp-api-key[\"']?\s*[:=,]\s*b?[\"']?)[^\s\"',)}\]]+")
-_BEARER_RE = re.compile(r"(?i)\b(bearer\s+)[^\s\"',)}\]]+")
-# An HTTP library refusing a header quotes its value; the only header a key check
-# sends with a value of its own is the key.
-_ILLEGAL_HEADER_RE = re.compile(r"(?i)(illegal header value\s*)[^\r\n]*")
-
-
-def redact_text(text: str, known_keys: Iterable[str] = ()) -> str:
-    """Mask everything in ``text`` that is, or looks like, an API key."""
-    for key in known_keys:
-        if key and key in text:
-            text = text.replace(key, MASK)
-    text = _PAIR_RE.sub(r"\1" + MASK, text)
-    text = _QUOTED_RE.sub(r"\1" + MASK, text)
-    text = _HEADER_RE.sub(r"\1" + MASK, text)
-    text = _ILLEGAL_HEADER_RE.sub(r"\1" + MASK, text)
-    return _BEARER_RE.sub(r"\1" + MASK, text)
-
-
-def redact_target(target: str) -> str:
-    """Mask the values of ``api_key`` in a request target (path plus raw query)."""
-    path, sep, query = target.partition("?")
-    if not sep:
-        return target
-    pieces = []
-    for piece in query.split("&"):
-        name, eq, _value = piece.partition("=")
-        if eq and unquote_plus(name) == "api_key":
-            piece = name + "=" + MASK
-        pieces.append(piece)
-    return path + "?" + "&".join(pieces)
-
-
-class KeyRedactingFilter(logging.Filter):
-    """Handler filter that rewrites records so that no API key reaches the output.
-
-    uvicorn's access records keep their argument tuple (its formatter unpacks it);
-    only the request target in it is rewritten. Any other record whose rendered
-    text holds a key-like value is replaced by its masked text, its traceback
-    included.
-    """
-
-    def __init__(self, known_keys: Sequence[str] = ()) -> None:
-        super().__init__()
-        self.known_keys = [key for key in known_keys if key]
-
-    def filter(self, record: logging.LogRecord) -> bool:
-        args = record.args
-        if record.name == "uvicorn.access" and isinstance(args, tuple) and len(args) == 5:
-            target = args[2]
-            if isinstance(target, str):
-                target = redact_text(redact_target(target), self.known_keys)
-                record.args = (args[0], args[1], target, args[3], args[4])
-            return True
-        try:
-            message = record.getMessage()
-        except Exception:
-            # A broken record is reported by the handler itself; show it without its
-            # arguments so that they cannot leak through the error report.
-            record.msg = redact_text(str(record.msg), self.known_keys)
-            record.args = None
-            return True
-        cleaned = redact_text(message, self.known_keys)
-        if cleaned != message:
-            record.msg = cleaned
-            record.args = None
-            record.__dict__.pop("color_message", None)
-        if record.exc_info and not record.exc_text:
-            record.exc_text = logging.Formatter().formatException(record.exc_info)
-        if record.exc_text:
-            record.exc_text = redact_text(record.exc_text, self.known_keys)
-        if record.stack_info:
-            record.stack_info = redact_text(record.stack_info, self.known_keys)
-        return True
 
 
 def logging_config(level: str, known_keys: Sequence[str] = ()) -> dict[str, Any]:
@@ -196,8 +107,8 @@ def logging_config(level: str, known_keys: Sequence[str] = ()) -> dict[str, Any]
             "uvicorn.error": {"level": level},
             "uvicorn.access": {"handlers": ["access"], "level": level, "propagate": False},
             "httpx": {"level": "WARNING"},
-            "httpx2": {"level": "WARNING"},
             "httpcore": {"level": "WARNING"},
+            "aiohttp": {"level": "WARNING"},
         },
         "root": {"handlers": ["default"], "level": level},
     }
@@ -218,7 +129,7 @@ async def whoami() -> dict[str, Any]:
     if not current:
         return {"api_key": None, "user_id": None, "email": None}
     return {
-        "api_key": mask_key(current.get("api_key")),
+        "api_key": key_preview(current.get("api_key")),
         "user_id": current.get("user_id"),
         "email": current.get("email"),
     }
@@ -320,27 +231,102 @@ class ServerApp:
         await self.gate(scope, receive, send)
 
 
+LOOPBACK_HOSTS = ("127.0.0.1", "localhost", "::1")
+
+
+class HostCheck:
+    """ASGI layer that admits only the Host (and browser Origin) names this server answers to.
+
+    Listening on a loopback address, the loopback names are admitted with any port, which
+    keeps a web page from reaching the server through DNS rebinding. Each
+    ``allowed_hosts`` name is admitted as it is and with any port (a name that gives a
+    port admits only that port), in ``Origin`` over http and https too. ``*`` admits
+    any Host. Listening elsewhere with no ``allowed_hosts``, every Host is admitted.
+
+    A refused request gets 421 (Host) or 403 (Origin) and is one warning line in the
+    log. The MCP SDK's own check of the same headers is turned off, since it fails an
+    SSE request with a traceback after answering it.
+    """
+
+    def __init__(self, app: ASGIApp, listen_host: str, allowed_hosts: Sequence[str] = ()) -> None:
+        self.app = app
+        names = list(dict.fromkeys(allowed_hosts))
+        if listen_host in LOOPBACK_HOSTS:
+            names += ["127.0.0.1", "localhost", "[::1]"]
+        self.enabled = bool(names) and "*" not in names
+        self._exact = {name.lower() for name in names if _has_port(name)}
+        self._any_port = {name.lower() for name in names if not _has_port(name)}
+
+    def allows_host(self, host: str) -> bool:
+        host = host.lower()
+        if host in self._exact or host in self._any_port:
+            return True
+        name, sep, port = host.rpartition(":")
+        return bool(sep) and port.isdigit() and name in self._any_port
+
+    def allows_origin(self, origin: str) -> bool:
+        scheme, sep, rest = origin.partition("://")
+        return bool(sep) and scheme.lower() in ("http", "https") and self.allows_host(rest)
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if self.enabled and scope["type"] == "http":
+            host = origin = None
+            for name, value in scope.get("headers", ()):
+                if name == b"host":
+                    host = value.decode("latin-1")
+                elif name == b"origin":
+                    origin = value.decode("latin-1")
+            if host is None or not self.allows_host(host):
+                return await self._refuse(send, 421, "Host", host)
+            if origin is not None and not self.allows_origin(origin):
+                return await self._refuse(send, 403, "Origin", origin)
+        await self.app(scope, receive, send)
+
+    @staticmethod
+    async def _refuse(send: Send, status: int, header: str, value: str | None) -> None:
+        _log.warning("refused a request with %s %r: not an allowed host (see --allowed-host)", header, value)
+        body = f"Invalid {header} header".encode()
+        headers = [(b"content-type", b"text/plain; charset=utf-8"), (b"content-length", str(len(body)).encode())]
+        await send({"type": "http.response.start", "status": status, "headers": headers})
+        await send({"type": "http.response.body", "body": body})
+
+
+def _has_port(name: str) -> bool:
+    _host, sep, port = name.rpartition(":")
+    return bool(sep) and port.isdigit() and not name.endswith("]")
+
+
 def build_app(
     *,
     api_key: str | None = None,
     auth_verify_url: str | None = None,
-    verify_pool: bool = False,
-    verify_cache_ttl: float = DEFAULT_VERIFY_CACHE_TTL,
+    per_request_client: bool = False,
+    verify_cache_ttl: float = 0.0,
+    outage_status: int = 401,
     host: str = DEFAULT_HOST,
+    allowed_hosts: Sequence[str] = (),
 ) -> ServerApp:
     """Build the MCP app for both transports and wrap it in the API-key gate.
 
-    With ``verify_pool`` the gate is :class:`strovik.mcp.verify_pool.PooledApiKeyGuardlet`
-    (shared client, coalesced checks, positive answers cached); otherwise the plain
-    :class:`~strovik.mcp.guardlet.ApiKeyGuardlet`.
+    In remote mode the gate is :class:`strovik.mcp.verify_pool.PooledApiKeyGuardlet`
+    (one connection pool, coalesced and bounded checks, answers cached only for
+    ``verify_cache_ttl`` > 0), unless ``per_request_client`` asks for the plain
+    :class:`~strovik.mcp.guardlet.ApiKeyGuardlet` and its new client per check.
     """
     from starlette.applications import Starlette
 
     from strovik.mcp.guardlet import ApiKeyGuardlet
 
+    from mcp.server.transport_security import TransportSecuritySettings
+
     mcp_server = create_mcp_server()
-    sse_app = mcp_server.sse_app(sse_path=SSE_PATH, message_path=MESSAGE_PATH, host=host)
-    http_app = mcp_server.streamable_http_app(streamable_http_path=STREAMABLE_HTTP_PATH, host=host)
+    security = TransportSecuritySettings(enable_dns_rebinding_protection=False)
+    sse_app = mcp_server.sse_app(
+        sse_path=SSE_PATH, message_path=MESSAGE_PATH, host=host, transport_security=security
+    )
+    http_app = mcp_server.streamable_http_app(
+        streamable_http_path=STREAMABLE_HTTP_PATH, host=host, transport_security=security
+    )
     pool_holder: list[Any] = []
 
     @asynccontextmanager
@@ -353,13 +339,15 @@ def build_app(
                 await pool.aclose()
 
     mcp_app = Starlette(routes=[*sse_app.routes, *http_app.routes], lifespan=lifespan)
-    inner = SessionBinding(mcp_app)
-    if verify_pool:
+    inner = SessionBinding(HostCheck(mcp_app, host, allowed_hosts))
+    if auth_verify_url and not per_request_client:
         from strovik.mcp.verify_pool import PooledApiKeyGuardlet, VerifyPool
 
         pool = VerifyPool(cache_ttl=verify_cache_ttl)
         pool_holder.append(pool)
-        pooled = PooledApiKeyGuardlet(inner, api_key=api_key, auth_verify_url=auth_verify_url, pool=pool)
+        pooled = PooledApiKeyGuardlet(
+            inner, api_key=api_key, auth_verify_url=auth_verify_url, pool=pool, outage_status=outage_status
+        )
         return ServerApp(pooled, mcp_app, mcp_server, pool)
     gate = ApiKeyGuardlet(inner, api_key=api_key, auth_verify_url=auth_verify_url)
     return ServerApp(gate, mcp_app, mcp_server)
@@ -423,17 +411,46 @@ def build_parser() -> argparse.ArgumentParser:
         help="STROVA backend address that verifies each key, e.g. https://host/v1/mcp/verify-key (remote mode)",
     )
     parser.add_argument(
+        "--verify-per-request-client",
+        action="store_true",
+        help="remote mode: check each key with the gate's own check, a new HTTP client per request "
+        "(slow; the default is one kept-alive connection pool)",
+    )
+    parser.add_argument(
         "--verify-pool",
         action="store_true",
-        help="remote mode: one shared keep-alive client, concurrent checks of one key coalesced, "
-        "positive answers cached",
+        help="remote mode: the pooled check, which is the default (kept so that older command lines work)",
     )
     parser.add_argument(
         "--verify-cache-ttl",
         type=_ttl,
         default=None,
         metavar="SECONDS",
-        help=f"with --verify-pool: seconds a positive answer is kept (default: {DEFAULT_VERIFY_CACHE_TTL:g}; 0: no cache)",
+        help="remote mode: keep a positive answer this many seconds (default: no cache, every request is verified)",
+    )
+    parser.add_argument(
+        "--verify-outage-status",
+        type=int,
+        choices=(401, 503),
+        default=401,
+        metavar="{401,503}",
+        help="remote mode: status when the backend is unreachable, too slow or answers 5xx "
+        "(default: %(default)s; 503 comes with Retry-After)",
+    )
+    parser.add_argument(
+        "--allowed-host",
+        action="append",
+        default=[],
+        metavar="NAME",
+        help="a Host name clients may use (with any port), e.g. the name a reverse proxy is reached by; "
+        "repeatable; '*' admits any Host",
+    )
+    parser.add_argument(
+        "--forwarded-allow-ips",
+        default=None,
+        metavar="IPS",
+        help="comma-separated proxy addresses whose X-Forwarded-For/-Proto headers are trusted, or '*' "
+        "(uvicorn's option; default: $FORWARDED_ALLOW_IPS or 127.0.0.1)",
     )
     parser.add_argument(
         "--log-level",
@@ -459,20 +476,36 @@ class Settings:
                 raise UsageError("--api-key and --auth-verify-url exclude each other: in remote mode the backend decides")
         if explicit_key is not None and not explicit_key:
             raise UsageError("--api-key must not be empty")
-        if args.verify_pool and url is None:
-            raise UsageError("--verify-pool needs --auth-verify-url")
-        if args.verify_cache_ttl is not None and not args.verify_pool:
-            raise UsageError("--verify-cache-ttl needs --verify-pool")
+        for given, option in (
+            (args.verify_pool, "--verify-pool"),
+            (args.verify_per_request_client, "--verify-per-request-client"),
+            (args.verify_cache_ttl is not None, "--verify-cache-ttl"),
+            (args.verify_outage_status != 401, "--verify-outage-status"),
+        ):
+            if given and url is None:
+                raise UsageError(f"{option} needs --auth-verify-url")
+        if args.verify_per_request_client:
+            for given, option in (
+                (args.verify_pool, "--verify-pool"),
+                (args.verify_cache_ttl is not None, "--verify-cache-ttl"),
+                (args.verify_outage_status != 401, "--verify-outage-status"),
+            ):
+                if given:
+                    raise UsageError(f"{option} needs the pooled check, not --verify-per-request-client")
+        for name in args.allowed_host:
+            if not name or name != name.strip() or any(c in name for c in "/?#@ "):
+                raise UsageError(f"--allowed-host takes a host name (with an optional :port), not {name!r}")
 
         if not args.host.strip():
             raise UsageError("--host must not be empty")
         self.host: str = args.host
         self.port: int = args.port
         self.auth_verify_url: str | None = url
-        self.verify_pool: bool = args.verify_pool
-        self.verify_cache_ttl: float = (
-            DEFAULT_VERIFY_CACHE_TTL if args.verify_cache_ttl is None else args.verify_cache_ttl
-        )
+        self.per_request_client: bool = args.verify_per_request_client
+        self.verify_cache_ttl: float = args.verify_cache_ttl or 0.0
+        self.outage_status: int = args.verify_outage_status
+        self.allowed_hosts: list[str] = list(args.allowed_host)
+        self.forwarded_allow_ips: str | None = args.forwarded_allow_ips
         self.log_level: str = args.log_level
         self.ignored_env_key = url is not None and env_key is not None
         self.generated_key = False
@@ -511,11 +544,29 @@ def _authority(host: str, port: int) -> str:
     return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
 
 
-def banner(settings: Settings, port: int) -> str:
+def serving_parts() -> tuple[str, str]:
+    """uvicorn's event loop and HTTP parser: uvloop and httptools where they import, else asyncio and h11."""
+    parts = []
+    for fast, plain in (("uvloop", "asyncio"), ("httptools", "h11")):
+        try:
+            __import__(fast)
+        except ImportError:
+            parts.append(plain)
+        else:
+            parts.append(fast)
+    return parts[0], parts[1]
+
+
+def banner(settings: Settings, port: int, parts: tuple[str, str] = ("asyncio", "h11")) -> str:
     base = f"http://{_authority(settings.host, port)}"
     lines = [f"{PROG} serving MCP on {base} (SSE: {base}{SSE_PATH}, streamable HTTP: {base}{STREAMABLE_HTTP_PATH})"]
+    lines.append(f"uvicorn with the {parts[0]} event loop and the {parts[1]} HTTP parser.")
     if settings.auth_verify_url is not None:
-        how = "shared client, cache" if settings.verify_pool else "one request per check"
+        if settings.per_request_client:
+            how = "a new client per check"
+        else:
+            cache = f"answers kept {settings.verify_cache_ttl:g} s" if settings.verify_cache_ttl else "no cache"
+            how = f"kept-alive pool, {cache}, outage answered {settings.outage_status}"
         lines.append(f"Remote mode: every key is verified by {settings.auth_verify_url} ({how}).")
         key_text = "<your key>"
     elif settings.generated_key:
@@ -559,6 +610,11 @@ def _main(argv: Sequence[str] | None) -> int:
         import strovik.mcp.guardlet  # noqa: F401
     except ImportError as exc:
         return _fail(f"cannot load the API-key gate ({exc}); build it with: bash scripts/dev-build.sh", 1)
+    for module, package in (("uvicorn", "uvicorn"), ("mcp", "mcp"), ("aiohttp", "aiohttp")):
+        try:
+            __import__(module)
+        except ImportError as exc:
+            return _fail(f"cannot import {module} ({exc}); install it with: pip install {package}", 1)
     try:
         sock = bind_socket(settings.host, settings.port)
     except UsageError as exc:
@@ -572,20 +628,26 @@ def _main(argv: Sequence[str] | None) -> int:
 
     import uvicorn
 
+    loop, http = serving_parts()
     with sock:
         app = build_app(
             api_key=settings.api_key,
             auth_verify_url=settings.auth_verify_url,
-            verify_pool=settings.verify_pool,
+            per_request_client=settings.per_request_client,
             verify_cache_ttl=settings.verify_cache_ttl,
+            outage_status=settings.outage_status,
             host=settings.host,
+            allowed_hosts=settings.allowed_hosts,
         )
-        print(banner(settings, sock.getsockname()[1]), flush=True)
+        print(banner(settings, sock.getsockname()[1], (loop, http)), flush=True)
         config = uvicorn.Config(
             app.gate,
             log_config=None,
             log_level=settings.log_level,
             lifespan="on",
+            loop=loop,
+            http=http,
+            forwarded_allow_ips=settings.forwarded_allow_ips,
             timeout_graceful_shutdown=GRACEFUL_SHUTDOWN_SECONDS,
         )
         uvicorn.Server(config).run(sockets=[sock])

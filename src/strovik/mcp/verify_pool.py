@@ -1,67 +1,95 @@
-"""Remote key verification for busy servers: one shared client, coalesced checks, a short cache.
+"""Remote key verification for a server under load: one kept-alive pool, coalesced, bounded.
 
-:class:`PooledApiKeyGuardlet` is the API-key gate with its remote check replaced.
-The request it sends and the answers it accepts are the gate's own: ``GET`` the
-verification URL with the query parameter ``api_key`` and the header
-``X-MCP-API-Key``, both holding the key; status 200 and a JSON object whose
-``valid`` member is true admit the key, anything else refuses it, and a failure
-is one warning line and a refusal. What differs:
+:class:`PooledApiKeyGuardlet` is the API-key gate with its remote check replaced; the
+server uses it in remote mode unless told ``--verify-per-request-client``. The request
+it sends and the answers it accepts are the gate's own: ``GET`` the verification URL
+with the query parameter ``api_key`` and the header ``X-MCP-API-Key``, both holding the
+key; status 200 and a JSON object whose ``valid`` member is true (in Python's sense)
+admit the key, anything else refuses it, and a failure is one warning line and a
+refusal. What differs:
 
-* one ``httpx.AsyncClient`` serves every check, so connections to the backend are
-  kept alive and reused instead of opened per request;
+* one ``aiohttp.ClientSession`` serves every check, so connections to the backend are
+  kept alive and reused (aiohttp was chosen by measurement:
+  ``benchmarks/bench_verify_clients.py``; it asks once more when a kept-alive
+  connection turns out closed by the backend);
 * checks of the same key that overlap in time share one backend request;
-* positive answers are kept for ``cache_ttl`` seconds (0 turns the cache off).
-  Refusals are never kept, so a key issued a moment ago works at once; a revoked
-  key may keep working until its entry expires.
+* a check has one deadline for the whole of it (connect, send, answer and body), not
+  one per read, and the answer's body is capped: a larger one is refused unread;
+* positive answers are kept for ``cache_ttl`` seconds when asked to (default 0: every
+  request is verified). Refusals are never kept;
+* whether a refusal was the backend's word or an outage (unreachable, too slow, 5xx)
+  is told apart, so that the server can answer an outage with 503.
 
-The cache and the in-flight table are keyed by a SHA-256 of the verification URL
-and the key; the key itself is never stored.
+The cache and the in-flight table are keyed by a SHA-256 of the verification URL and
+the key; the key itself is never stored.
 """
 
 from __future__ import annotations
 
 import asyncio
+import contextvars
 import functools
 import hashlib
+import json
 import logging
 import time
 from collections.abc import Callable
 from typing import Any
 
 from strovik.mcp.guardlet import ApiKeyGuardlet
+from strovik.mcp.redaction import VERIFY_FAILURE_FORMAT, failure_detail
 
 _logger = logging.getLogger("strovik.mcp")
 
-_FAILURE_MESSAGE = "远程校验 API Key 失败: %s"
-_MASK = "***"
+DEFAULT_DEADLINE = 10.0
+DEFAULT_BODY_LIMIT = 64 * 1024
+OUTAGE_RETRY_AFTER = 5
+
+# A check's outcome: the backend's answer (None for a refusal) and whether the refusal
+# came from an outage rather than from the backend's word.
+Outcome = tuple[dict[str, Any] | None, bool]
+_REFUSED: Outcome = (None, False)
 
 
-def _loggable(exc: Exception, key: str) -> object:
-    """What the failure warning shows of ``exc``: never the key, never an empty text.
+class _Outage(Exception):
+    """The backend could not give an answer: its text goes into the failure warning."""
 
-    HTTP libraries quote a bad header value in their errors, as ``repr`` of the
-    text or of its bytes, so those spellings of the key are masked too.
-    """
-    text = str(exc)
-    spellings = {key, repr(key)[1:-1], repr(key.encode("utf-8", "surrogatepass"))[2:-1]}
-    leaked = [spelling for spelling in spellings if spelling and spelling in text]
-    if leaked:
-        for spelling in sorted(leaked, key=len, reverse=True):
-            text = text.replace(spelling, _MASK)
-        return text
-    if not text:
-        return type(exc).__name__
-    return exc
+
+class _BadAnswer(Exception):
+    """The backend answered something that is not a verdict (too large, for one)."""
+
+
+class _NonBooleanValid:
+    """Warns once per process when a backend answers a ``valid`` that is not a JSON boolean."""
+
+    warned = False
+
+    @classmethod
+    def check(cls, answer: dict[str, Any]) -> None:
+        if cls.warned or "valid" not in answer or answer["valid"] is True or answer["valid"] is False:
+            return
+        cls.warned = True
+        logging.getLogger("strovik.mcp.verify_pool").warning(
+            "the key-verification backend answers a \"valid\" that is not a JSON boolean (%s); "
+            "it is read by its truth value (shown once)",
+            "null" if answer["valid"] is None else type(answer["valid"]).__name__,
+        )
+
+
+def _header_safe(key: str) -> bool:
+    # What an HTTP/1.1 header value may hold without being refused or rewritten on the way.
+    return key.isascii() and key.isprintable()
 
 
 class VerifyPool:
-    """Shared state of pooled remote checks: the client, the in-flight checks, the cache."""
+    """Shared state of pooled remote checks: the session, the in-flight checks, the cache."""
 
     def __init__(
         self,
         *,
-        cache_ttl: float = 30.0,
-        timeout: float = 10.0,
+        cache_ttl: float = 0.0,
+        deadline: float = DEFAULT_DEADLINE,
+        body_limit: int = DEFAULT_BODY_LIMIT,
         max_connections: int = 100,
         max_cache_entries: int = 10_000,
         clock: Callable[[], float] = time.monotonic,
@@ -71,13 +99,14 @@ class VerifyPool:
         if max_cache_entries < 1:
             raise ValueError("max_cache_entries must be >= 1")
         self.cache_ttl = cache_ttl
-        self.timeout = timeout
+        self.deadline = deadline
+        self.body_limit = body_limit
         self.max_connections = max_connections
         self.max_cache_entries = max_cache_entries
         self._clock = clock
         self._client: Any = None
         self._client_loop: asyncio.AbstractEventLoop | None = None
-        self._in_flight: dict[bytes, asyncio.Task[dict[str, Any] | None]] = {}
+        self._in_flight: dict[bytes, asyncio.Task[Outcome]] = {}
         # digest -> (expiry on the clock, the backend's answer); insertion order is age.
         self._cache: dict[bytes, tuple[float, dict[str, Any]]] = {}
         self.backend_calls = 0
@@ -92,10 +121,14 @@ class VerifyPool:
 
     async def verify(self, url: str, key: str) -> dict[str, Any] | None:
         """The backend's answer for ``key`` (a fresh copy per caller), or None for a refusal."""
+        return (await self.check(url, key))[0]
+
+    async def check(self, url: str, key: str) -> Outcome:
+        """The backend's answer for ``key`` (a fresh copy) or None, and whether None means an outage."""
         ident = self._identity(url, key)
         cached = self._cache_get(ident)
         if cached is not None:
-            return dict(cached)
+            return dict(cached), False
         loop = asyncio.get_running_loop()
         task = self._in_flight.get(ident)
         if task is None or task.get_loop() is not loop:
@@ -103,8 +136,8 @@ class VerifyPool:
             self._in_flight[ident] = task
             task.add_done_callback(functools.partial(self._forget, ident))
         # The shared check goes on for the others when one waiting request is cancelled.
-        result = await asyncio.shield(task)
-        return dict(result) if result is not None else None
+        answer, outage = await asyncio.shield(task)
+        return (dict(answer) if answer is not None else None), outage
 
     def _forget(self, ident: bytes, task: asyncio.Task[Any]) -> None:
         if self._in_flight.get(ident) is task:
@@ -131,54 +164,94 @@ class VerifyPool:
                 del self._cache[next(iter(self._cache))]
         self._cache[ident] = (now + self.cache_ttl, answer)
 
-    def _shared_client(self) -> Any:
-        import httpx
+    def _session(self) -> Any:
+        import aiohttp
 
         loop = asyncio.get_running_loop()
         if self._client is None or self._client_loop is not loop:
-            limits = httpx.Limits(
-                max_connections=self.max_connections, max_keepalive_connections=self.max_connections
-            )
-            self._client = httpx.AsyncClient(limits=limits, timeout=self.timeout)
+            connector = aiohttp.TCPConnector(limit=self.max_connections)
+            # The deadline is kept by _ask_backend for the whole check; no timer of aiohttp's own.
+            timeout = aiohttp.ClientTimeout(total=None)
+            self._client = aiohttp.ClientSession(connector=connector, timeout=timeout, trust_env=False)
             self._client_loop = loop
         return self._client
 
-    async def _ask_backend(self, url: str, key: str, ident: bytes) -> dict[str, Any] | None:
+    async def _ask_backend(self, url: str, key: str, ident: bytes) -> Outcome:
         self.backend_calls += 1
         try:
-            client = self._shared_client()
+            if not _header_safe(key):
+                raise ValueError("the key cannot be sent as an HTTP header value")
+            session = self._session()
             try:
-                # httpx bounds each phase of the request; this bounds the whole of it.
-                async with asyncio.timeout(self.timeout):
-                    response = await client.get(
-                        url, params={"api_key": key}, headers={"X-MCP-API-Key": key}, timeout=self.timeout
-                    )
+                async with asyncio.timeout(self.deadline):
+                    status, body = await self._fetch(session, url, key)
             except TimeoutError:
-                raise TimeoutError(f"no answer from the backend within {self.timeout:g} s") from None
-            if response.status_code == 200:
-                data = response.json()
-                # Only a JSON object has get(); any other JSON value fails here and is logged.
-                if data.get("valid"):
-                    self._cache_put(ident, data)
-                    return data
-            return None
+                raise _Outage(f"no complete answer from the backend within {self.deadline:g} s") from None
+            if status >= 500:
+                return None, True
+            if status != 200:
+                return _REFUSED
+            data = json.loads(body)
+            # Only a JSON object has get(); any other JSON value fails here and is logged.
+            valid = data.get("valid")
+            _NonBooleanValid.check(data)
+            if not valid:
+                return _REFUSED
+            self._cache_put(ident, data)
+            return data, False
         except Exception as exc:
-            _logger.warning(_FAILURE_MESSAGE, _loggable(exc, key))
-            return None
+            _logger.warning(VERIFY_FAILURE_FORMAT, failure_detail(exc, key))
+            return None, _is_outage(exc)
+
+    async def _fetch(self, session: Any, url: str, key: str) -> tuple[int, bytes]:
+        """Status and body of one backend request; a body over the limit is refused unread."""
+        limit = self.body_limit
+        async with session.get(url, params={"api_key": key}, headers={"X-MCP-API-Key": key}) as response:
+            if response.status != 200:
+                return response.status, b""
+            length = response.content_length
+            if length is not None and length > limit:
+                response.close()
+                raise _BadAnswer(f"the backend's answer of {length} bytes exceeds {limit} bytes")
+            body = bytearray()
+            while len(body) <= limit:
+                chunk = await response.content.read(limit + 1 - len(body))
+                if not chunk:
+                    return 200, bytes(body)
+                body += chunk
+            response.close()
+            raise _BadAnswer(f"the backend's answer exceeds {limit} bytes")
 
     async def aclose(self) -> None:
-        """Cancel checks still running, drop the cache and close the shared client."""
+        """Cancel checks still running, drop the cache and close the shared session."""
         for task in list(self._in_flight.values()):
             task.cancel()
         self._in_flight.clear()
         self._cache.clear()
         client, self._client, self._client_loop = self._client, None, None
         if client is not None:
-            await client.aclose()
+            await client.close()
+
+
+def _is_outage(exc: Exception) -> bool:
+    """Whether a failed check means the backend could not be asked (rather than a bad answer)."""
+    import aiohttp
+
+    return isinstance(exc, (_Outage, OSError, aiohttp.ClientConnectionError, aiohttp.ClientPayloadError))
+
+
+# Whether the last remote check of the current request failed by an outage; read by
+# _send_401 of the same request (the gate awaits both in one task, so one context).
+_outage_seen: contextvars.ContextVar[bool] = contextvars.ContextVar("strovik_mcp_verify_outage", default=False)
 
 
 class PooledApiKeyGuardlet(ApiKeyGuardlet):
-    """The API-key gate whose remote checks go through a :class:`VerifyPool`."""
+    """The API-key gate whose remote checks go through a :class:`VerifyPool`.
+
+    With ``outage_status`` 503, a request refused because the backend could not answer
+    gets 503 with ``Retry-After`` (and no Bearer challenge: the key was not judged); a
+    key the backend refused still gets the gate's 401.
+    """
 
     def __init__(
         self,
@@ -187,12 +260,16 @@ class PooledApiKeyGuardlet(ApiKeyGuardlet):
         api_key: str | None = None,
         auth_verify_url: str | None = None,
         pool: VerifyPool | None = None,
+        outage_status: int = 401,
     ) -> None:
         super().__init__(app, api_key=api_key, auth_verify_url=auth_verify_url)
+        if outage_status not in (401, 503):
+            raise ValueError("outage_status must be 401 or 503")
         self._verify_pool = pool if pool is not None else VerifyPool()
+        self._outage_status = outage_status
 
     async def _verify_remote(self, api_key: str | None) -> dict[str, Any] | None:
-        """Verify the key with the backend, through the shared client, coalesced and cached.
+        """Verify the key with the backend through the shared pool, coalesced, bounded in time and size.
 
         Returns the backend's answer on success and None on failure, like the gate's own check.
         """
@@ -205,4 +282,29 @@ class PooledApiKeyGuardlet(ApiKeyGuardlet):
         url = self._auth_verify_url
         if not url:
             return None
-        return await self._verify_pool.verify(url, api_key)
+        answer, outage = await self._verify_pool.check(url, api_key)
+        if outage and self._outage_status == 503:
+            _outage_seen.set(True)
+        return answer
+
+    async def _send_401(self, _scope: Any, send: Any, reason: str = "invalid_api_key") -> None:
+        if not _outage_seen.get():
+            return await super()._send_401(_scope, send, reason)
+        _outage_seen.set(False)
+        await send(
+            {
+                "type": "http.response.start",
+                "status": 503,
+                "headers": [
+                    (b"content-type", b"application/json"),
+                    (b"retry-after", str(OUTAGE_RETRY_AFTER).encode()),
+                ],
+            }
+        )
+        await send(
+            {
+                "type": "http.response.body",
+                "body": b'{"error":"Service Unavailable","message":"API key verification is unavailable",'
+                b'"reason":"verification_unavailable"}',
+            }
+        )

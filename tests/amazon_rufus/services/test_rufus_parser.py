@@ -41,6 +41,12 @@ def ndjson(*records: object) -> str:
         (ndjson({"text": "a\u2028b\x85c"}), AnswerData(thread_id=None, text="a\u2028b\x85c")),
         (ndjson({"text": "  kept  "}, {"text": "\n"}), AnswerData(thread_id=None, text="  kept  \n")),
         (ndjson({"text": "ok", "error": ""}, {"error": None}), AnswerData(thread_id=None, text="ok")),
+        # JSON escapes may cut an emoji between two records; only the joined text pairs them up.
+        ('{"text": "a\\ud83d"}\n{"text": "\\ude00b"}\n', AnswerData(thread_id=None, text="a\U0001f600b")),
+        (
+            '{"threadId": "t\\udc00", "text": "x\\ud83d"}\n{"text": "\\ude00\\ud83d"}\n',
+            AnswerData(thread_id="t\ufffd", text="x\U0001f600\ufffd"),
+        ),
     ],
     ids=[
         "fragments-in-order",
@@ -55,6 +61,8 @@ def ndjson(*records: object) -> str:
         "unicode-line-separators",
         "whitespace-kept-in-text",
         "empty-error-ignored",
+        "surrogate-pair-split-across-records",
+        "lone-surrogates-replaced",
     ],
 )
 def test_parse_reads_answer(raw: str, expected: AnswerData) -> None:

@@ -13,3 +13,54 @@ class RufusReplayError(Exception):
     def __init__(self, message: str) -> None:
         super().__init__(message)
         self.message = message
+
+
+class QuestionFailed(RufusReplayError):
+    """One question got no answer.
+
+    ``status`` is the HTTP status of the replay request when one was seen;
+    ``retryable`` says whether asking the same question again may succeed (network
+    errors, time limits, server errors); ``fatal`` that the page is gone and no
+    further question can be asked in it.
+    """
+
+    retryable = False
+
+    def __init__(self, message: str, status: int | None = None, *, fatal: bool = False) -> None:
+        super().__init__(message)
+        self.status = status
+        self.fatal = fatal
+
+
+class ReplayHttpError(QuestionFailed):
+    """The replay request was answered with a status outside 2xx."""
+
+    def __init__(self, status: int, body: str) -> None:
+        start = " ".join(body.split())[:120]
+        super().__init__(f"Rufus answered HTTP {status}" + (f": {start}" if start else " with an empty body"), status)
+        self.body = body
+        self.retryable = status >= 500
+
+
+class QuestionTimeout(QuestionFailed):
+    """No complete answer arrived within the time limit."""
+
+    retryable = True
+
+
+class ReplayNetworkError(QuestionFailed):
+    """The page's fetch failed before any answer arrived."""
+
+    retryable = True
+
+
+class PageError(RufusReplayError):
+    """The product page could not be opened, or answered with an error status."""
+
+    def __init__(self, message: str, status: int | None = None) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+class BrowserError(RufusReplayError):
+    """Playwright or the browser could not be started."""

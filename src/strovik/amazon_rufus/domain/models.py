@@ -6,10 +6,12 @@
 
 from __future__ import annotations
 
+import json
 import re
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import cast
+from urllib.parse import urlsplit
 
 from strovik.amazon_rufus.domain.exceptions import RufusReplayError
 
@@ -48,6 +50,11 @@ def _read_headers(value: object, problems: list[str]) -> dict[str, str]:
     return headers
 
 
+def _is_absolute_http(url: str) -> bool:
+    parts = urlsplit(url)
+    return parts.scheme in ("http", "https") and bool(parts.hostname)
+
+
 def asin_from_page_url(page_url: str) -> str | None:
     """The ASIN named in a product page's path, upper-cased, or None."""
     match = _PAGE_ASIN.search(page_url)
@@ -69,9 +76,10 @@ class SeedRequestRecord:
     def from_dict(cls, data: object) -> SeedRequestRecord:
         """Build a record from the JSON object that the browser extension saves.
 
-        Fields: ``request_url`` (non-empty string), ``request_headers`` (object of
-        string values, or a list of ``{"name", "value"}`` objects), ``request_body``
-        (string, may be empty) are required; ``tab_id`` (string or integer),
+        Fields: ``request_url`` (an absolute http or https URL), ``request_headers``
+        (object of string values, or a list of ``{"name", "value"}`` objects),
+        ``request_body`` (JSON text, may be empty, or a JSON object, kept as its JSON
+        text) are required; ``tab_id`` (string or integer),
         ``asin`` and ``page_url`` (strings) are optional and may be null. Without an
         ASIN, the one in ``page_url``'s product path is used. Unknown fields are
         ignored. Every missing or ill-typed field is listed in one RufusReplayError.
@@ -86,10 +94,14 @@ class SeedRequestRecord:
         request_url = data.get("request_url")
         if "request_url" in data and (not isinstance(request_url, str) or not request_url):
             problems.append(f"field 'request_url' must be a non-empty string, got {_type_name(request_url)}")
+        elif isinstance(request_url, str) and not _is_absolute_http(request_url):
+            problems.append(f"field 'request_url' must be an absolute http(s) URL, got {request_url!r}")
         headers = _read_headers(data["request_headers"], problems) if "request_headers" in data else {}
         request_body = data.get("request_body")
-        if "request_body" in data and not isinstance(request_body, str):
-            problems.append(f"field 'request_body' must be a string, got {_type_name(request_body)}")
+        if isinstance(request_body, Mapping):
+            request_body = json.dumps(request_body, ensure_ascii=False)
+        elif "request_body" in data and not isinstance(request_body, str):
+            problems.append(f"field 'request_body' must be a string or an object, got {_type_name(request_body)}")
 
         raw_tab = data.get("tab_id")
         tab_id: str | None = None

@@ -14,6 +14,20 @@ def _snippet(line: str) -> str:
     return repr(line if len(line) <= 80 else line[:80] + "...")
 
 
+def valid_text(text: str) -> str:
+    """``text`` with surrogate pairs made into their characters and lone surrogates
+    into U+FFFD, so that it always encodes as UTF-8.
+
+    JSON escapes may spell one character as two surrogates, and a stream may cut
+    between them; only the joined text can say which surrogates pair up.
+    """
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return text.encode("utf-16-le", "surrogatepass").decode("utf-16-le", "replace")
+    return text
+
+
 class RufusParserService:
     """Turns the text of one Rufus response into one ``AnswerData``.
 
@@ -41,7 +55,9 @@ class RufusParserService:
         {"text": "lasts 10 hours."}
 
     reads as ``AnswerData(thread_id="t-1", text="The battery lasts 10 hours.")``.
-    Text that does not follow this format raises RufusReplayError naming the line.
+    Fragments are joined before surrogate escapes are decoded: a pair split across two
+    records becomes its character, a lone surrogate becomes U+FFFD, so the answer is
+    always valid Unicode. Text that does not follow this format raises RufusReplayError naming the line.
     """
 
     def parse(self, raw_text: str) -> AnswerData:
@@ -69,7 +85,7 @@ class RufusParserService:
 
             error = record.get("error")
             if error:
-                raise RufusReplayError(f"Rufus refused the question: {error}")
+                raise RufusReplayError(f"Rufus refused the question: {valid_text(str(error))}")
             record_thread = record.get("threadId")
             if record_thread is not None and not isinstance(record_thread, str):
                 raise RufusReplayError(
@@ -78,7 +94,8 @@ class RufusParserService:
             if record_thread:
                 if thread_id is not None and record_thread != thread_id:
                     raise RufusReplayError(
-                        f"Rufus response line {number}: thread {record_thread!r} differs from {thread_id!r}"
+                        f"Rufus response line {number}: thread {valid_text(record_thread)!r} differs from "
+                        f"{valid_text(thread_id)!r}"
                     )
                 thread_id = record_thread
             if "text" in record:
@@ -93,4 +110,6 @@ class RufusParserService:
             raise RufusReplayError("Rufus response is empty")
         if not seen_text:
             raise RufusReplayError("Rufus response carries no answer text")
-        return AnswerData(thread_id=thread_id, text="".join(fragments))
+        return AnswerData(
+            thread_id=None if thread_id is None else valid_text(thread_id), text=valid_text("".join(fragments))
+        )

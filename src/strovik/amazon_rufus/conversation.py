@@ -1,0 +1,388 @@
+"""One Rufus conversation: questions asked in order in a product page, each answer
+reported the moment it is read.
+
+This is what ``strovik-rufus replay`` runs once and what a batch runs once per job::
+
+    from strovik.amazon_rufus.browser import BrowserOptions, BrowserSession, find_chromium
+    from strovik.amazon_rufus.conversation import run_conversation
+
+    with BrowserSession(BrowserOptions(chromium=find_chromium())) as session:
+        context = session.new_context(seed)          # carries the seed's cookies
+        results = run_conversation(context, seed, questions, timeout=60, retries=2,
+                                   keep_going=True, on_result=print)
+        context.close()
+
+``run_conversation(target, seed, questions, *, timeout=120.0, retries=0,
+keep_going=False, service=None, on_result=None, on_ask=None, product_url=None,
+backoff=1.0, thread_id=None) -> list[QuestionResult]``
+
+- ``target`` is a Playwright ``BrowserContext`` (a page is opened on the product page
+  and closed at the end) or a ``Page`` (used as it is, or first navigated to
+  ``product_url`` when one is given). The product page is ``product_url``, else the
+  seed's ``page_url``.
+- Questions go through ``RufusReplayService.replay_with_page``, which carries the
+  thread id from answer to answer. Each answer is read by the service's parser; a hook
+  around that parser reports it at once, as a ``QuestionResult``, to ``on_result``.
+  ``on_ask(index, question, attempt)`` is called just before each question is sent.
+- A question fails when the page's fetch fails, when the replay request is answered
+  with a status outside 2xx (seen in the page's network responses; the page script
+  itself resolves to the body whatever the status), when no answer is complete after
+  ``timeout`` seconds (a timer in the page then calls ``window.stop()``, which aborts
+  the fetch and so ends the pending ``evaluate``),
+  or when the answer cannot be read. A network error, a time-out or a 5xx is retried up
+  to ``retries`` times, after an exponential back-off with jitter (``backoff`` seconds
+  doubled each attempt, capped at 30 s), in the same thread.
+- A question that still fails is reported as a ``QuestionResult`` with ``error`` (and
+  ``status`` when an HTTP status was seen). Without ``keep_going`` the conversation ends
+  there; with it, the remaining questions are asked in the thread of the last good
+  answer (``replay_with_page`` is called again for them with a seed whose thread comes
+  from that answer). A failure that leaves no page to ask in ends it as well.
+- ``thread_id`` continues a conversation begun earlier: the first question is asked in
+  that thread instead of the seed's own (a resumed batch job starts this way).
+- The return value holds every result in order. Nothing is printed; exceptions raised
+  by ``on_result``/``on_ask`` and BaseExceptions (KeyboardInterrupt, a caller's signal
+  exception) propagate at once, after the results reported so far.
+- Errors before the first question (the product page cannot be opened or answers
+  4xx/5xx: ``PageError``; a seed body that is not JSON: ``RufusReplayError``) raise.
+
+``service`` is the ``RufusReplayService`` to drive (a new one by default). Its
+``parser`` attribute is replaced by the hook for the duration of the call and put back
+afterwards, so one service object must not serve two conversations at the same time.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import random
+import time
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import Any
+from urllib.parse import parse_qsl, unquote, urlsplit
+
+from strovik.amazon_rufus.domain.exceptions import (
+    PageError,
+    QuestionFailed,
+    QuestionTimeout,
+    ReplayHttpError,
+    ReplayNetworkError,
+    RufusReplayError,
+)
+from strovik.amazon_rufus.domain.models import AnswerData, SeedRequestRecord, asin_from_page_url
+
+MAX_BACKOFF = 30.0
+FETCH_FAILED_HINT = (
+    "the Rufus endpoint is unreachable, or the page is on another origin than the request URL "
+    "(open a product page on the request URL's site)"
+)
+# Armed before each question: window.stop() aborts the page's pending fetch, so the page
+# script rejects and evaluate returns, while the page itself stays as it is. (A reload
+# would do the same, but a page closed right after such a navigation may never close.)
+_ARM_TIMER = "ms => setTimeout(() => window.stop(), ms)"
+_DISARM_TIMER = "id => clearTimeout(id)"
+
+
+@dataclass(frozen=True)
+class QuestionResult:
+    """What became of one question.
+
+    ``index`` counts questions from 1; ``thread_id`` is the conversation's thread after
+    the answer (for a failure: the thread the question was asked in, None for the seed's
+    own); exactly one of ``answer`` and ``error`` is set; ``status`` is the HTTP status of
+    the replay request when a failure saw one; ``attempts`` counts the times it was sent.
+    """
+
+    index: int
+    question: str
+    thread_id: str | None
+    answer: AnswerData | None = None
+    error: str | None = None
+    status: int | None = None
+    attempts: int = 1
+
+    @property
+    def ok(self) -> bool:
+        return self.error is None
+
+    @property
+    def text(self) -> str | None:
+        return None if self.answer is None else self.answer.text
+
+    def record(self) -> dict[str, Any]:
+        """The result as one JSON-lines record."""
+        record: dict[str, Any] = {"index": self.index, "question": self.question, "thread_id": self.thread_id}
+        if self.ok:
+            record["text"] = self.text
+        else:
+            record["error"] = self.error
+            record["status"] = self.status
+        return record
+
+
+def retarget_seed(
+    seed: SeedRequestRecord, *, product_url: str | None = None, asin: str | None = None
+) -> SeedRequestRecord:
+    """The seed asking about another product.
+
+    ``asin`` wins; otherwise the ASIN in ``product_url``'s /dp/ path (if any) replaces the
+    seed's. ``product_url`` also becomes the seed's ``page_url``.
+    """
+    changes: dict[str, Any] = {}
+    if product_url:
+        changes["page_url"] = product_url
+    target = asin or (asin_from_page_url(product_url) if product_url else None)
+    if target:
+        changes["asin"] = target.upper()
+    return dataclasses.replace(seed, **changes) if changes else seed
+
+
+def backoff_delay(attempt: int, base: float = 1.0) -> float:
+    """Seconds to wait before sending a question for the (attempt + 1)-th time."""
+    ceiling: float = min(MAX_BACKOFF, base * 2.0 ** (attempt - 1))
+    return ceiling * random.uniform(0.5, 1.0)
+
+
+def _one_line(text: str) -> str:
+    lines = [line.strip() for line in str(text).splitlines() if line.strip()]
+    return lines[0] if lines else ""
+
+
+def _url_key(url: str) -> tuple[Any, ...]:
+    # The browser may write a URL differently (escapes, default port): compare meanings.
+    parts = urlsplit(url)
+    scheme = parts.scheme.lower()
+    port = parts.port or {"http": 80, "https": 443}.get(scheme)
+    query = sorted(parse_qsl(parts.query, keep_blank_values=True))
+    return scheme, (parts.hostname or "").lower(), port, unquote(parts.path), query
+
+
+def open_product_page(page: Any, url: str, timeout: float) -> None:
+    """Navigate ``page`` to the product page; PageError when it fails or answers 4xx/5xx."""
+    from playwright.sync_api import Error as PlaywrightError
+
+    try:
+        response = page.goto(url, wait_until="domcontentloaded", timeout=timeout * 1000)
+    except PlaywrightError as exc:
+        raise PageError(f"cannot open {url}: {_one_line(exc.message)}") from None
+    if response is not None and response.status >= 400:
+        raise PageError(f"product page {url} answered HTTP {response.status}", response.status)
+
+
+class _WatchedPage:
+    """The page as the replay service sees it.
+
+    Each ``evaluate`` (one per question) runs under the time limit, and the page's
+    network responses decide the outcome: a replay request answered outside 2xx raises
+    ReplayHttpError instead of handing its body to the parser.
+    """
+
+    def __init__(self, page: Any, replay_url: str, timeout: float, before: Callable[[], None]) -> None:
+        self._page = page
+        self._replay_key = _url_key(replay_url)
+        self._timeout = timeout
+        self._before = before
+        self._statuses: list[int] = []
+        page.on("response", self._on_response)
+
+    def detach(self) -> None:
+        try:
+            self._page.remove_listener("response", self._on_response)
+        except Exception:  # noqa: BLE001 - the page may be gone
+            pass
+
+    def _on_response(self, response: Any) -> None:
+        request = response.request
+        while request.redirected_from is not None:
+            request = request.redirected_from
+        if request.method == "POST" and _url_key(request.url) == self._replay_key:
+            self._statuses.append(response.status)
+
+    def _status(self) -> int | None:
+        # A redirected request reports each hop; the last non-redirect status is the answer's.
+        final = [status for status in self._statuses if not 300 <= status < 400]
+        return final[-1] if final else (self._statuses[-1] if self._statuses else None)
+
+    def evaluate(self, script: str, arg: Any) -> Any:
+        from playwright.sync_api import Error as PlaywrightError
+
+        self._before()
+        self._statuses.clear()
+        page = self._page
+        try:
+            timer = page.evaluate(_ARM_TIMER, int(self._timeout * 1000))
+            started = time.monotonic()
+            try:
+                text = page.evaluate(script, arg)
+            except PlaywrightError as exc:
+                elapsed = time.monotonic() - started
+                raise self._failure(exc.message, elapsed) from None
+            page.evaluate(_DISARM_TIMER, timer)
+        except PlaywrightError as exc:
+            raise QuestionFailed(f"the page failed: {_one_line(exc.message)}", fatal=page.is_closed()) from None
+        status = self._status()
+        if status is not None and not 200 <= status < 300:
+            raise ReplayHttpError(status, text if isinstance(text, str) else "")
+        return text
+
+    def _failure(self, message: str, elapsed: float) -> QuestionFailed:
+        page = self._page
+        if page.is_closed():
+            return QuestionFailed(f"the page was closed: {_one_line(message)}", fatal=True)
+        if elapsed >= self._timeout * 0.95:
+            return QuestionTimeout(f"no answer within the {self._timeout:g} s time limit", self._status())
+        detail = _one_line(message).removeprefix("Page.evaluate: ")
+        if "Failed to fetch" in message or "NetworkError" in message or "net::" in message:
+            return ReplayNetworkError(f"network error: {detail} ({FETCH_FAILED_HINT})")
+        return QuestionFailed(f"the page script failed: {detail}", self._status())
+
+
+class _Conversation:
+    def __init__(
+        self,
+        service: Any,
+        seed: SeedRequestRecord,
+        questions: Sequence[str],
+        on_result: Callable[[QuestionResult], None] | None,
+        on_ask: Callable[[int, str, int], None] | None,
+    ) -> None:
+        self.service = service
+        self.seed = seed
+        self.questions = list(questions)
+        self.on_result = on_result
+        self.on_ask = on_ask
+        self.results: list[QuestionResult] = []
+        self.position = 0  # index into questions of the question being asked
+        self.thread: str | None = None  # thread of the last good answer
+        self.attempt = 1
+        self.callback_error: BaseException | None = None
+
+    def report(self, result: QuestionResult) -> None:
+        self.results.append(result)
+        if self.on_result is not None:
+            try:
+                self.on_result(result)
+            except BaseException as exc:
+                self.callback_error = exc
+                raise
+
+    def asking(self) -> None:
+        if self.on_ask is not None:
+            try:
+                self.on_ask(self.position + 1, self.questions[self.position], self.attempt)
+            except BaseException as exc:
+                self.callback_error = exc
+                raise
+
+    def answered(self, answer: Any) -> None:
+        thread = answer.thread_id or self.thread
+        question = self.questions[self.position]
+        self.report(QuestionResult(self.position + 1, question, thread, answer, attempts=self.attempt))
+        self.thread = thread
+        self.position += 1
+        self.attempt = 1
+
+    def failed(self, failure: RufusReplayError) -> None:
+        status = failure.status if isinstance(failure, QuestionFailed) else None
+        question = self.questions[self.position]
+        self.report(
+            QuestionResult(
+                self.position + 1, question, self.thread, error=failure.message, status=status, attempts=self.attempt
+            )
+        )
+        self.position += 1
+        self.attempt = 1
+
+    def seed_in_thread(self) -> SeedRequestRecord:
+        """The seed, carrying the thread of the last good answer into its first question."""
+        if self.thread is None:
+            return self.seed
+        payload = self.service.build_payload(self.seed.request_body, "", self.thread, self.seed.asin)
+        return dataclasses.replace(self.seed, request_body=json.dumps(payload, ensure_ascii=False))
+
+
+class _AnswerHook:
+    """The parser the service calls once per question: reads the answer with the real
+    parser, then reports it before the service moves on to the next question."""
+
+    def __init__(self, parser: Any, conversation: _Conversation) -> None:
+        self._parser = parser
+        self._conversation = conversation
+
+    def parse(self, raw_text: str) -> Any:
+        answer = self._parser.parse(raw_text)
+        self._conversation.answered(answer)
+        return answer
+
+
+def run_conversation(
+    target: Any,
+    seed: SeedRequestRecord,
+    questions: Sequence[str],
+    *,
+    timeout: float = 120.0,
+    retries: int = 0,
+    keep_going: bool = False,
+    service: Any = None,
+    on_result: Callable[[QuestionResult], None] | None = None,
+    on_ask: Callable[[int, str, int], None] | None = None,
+    product_url: str | None = None,
+    backoff: float = 1.0,
+    thread_id: str | None = None,
+) -> list[QuestionResult]:
+    """Ask ``questions`` in order in one conversation; see the module documentation."""
+    if service is None:
+        from strovik.amazon_rufus.services.replay import RufusReplayService
+
+        service = RufusReplayService()
+    # A seed body that is not JSON fails here, before anything is sent.
+    service.build_payload(seed.request_body, "", None, seed.asin)
+    conversation = _Conversation(service, seed, questions, on_result, on_ask)
+    conversation.thread = thread_id
+    if not conversation.questions:
+        return []
+
+    url = product_url or seed.page_url
+    own_page = hasattr(target, "new_page")
+    page = target.new_page() if own_page else target
+    watched: _WatchedPage | None = None
+    parser = service.parser
+    service.parser = _AnswerHook(parser, conversation)
+    try:
+        if url and (own_page or product_url):
+            open_product_page(page, url, timeout)
+        elif own_page:
+            raise PageError("no product page: give product_url or a seed with page_url")
+        watched = _WatchedPage(page, service.build_replay_url(seed), timeout, conversation.asking)
+        _ask(conversation, watched, retries, keep_going, backoff)
+    finally:
+        service.parser = parser
+        if watched is not None:
+            watched.detach()
+        if own_page:
+            try:
+                page.close()
+            except Exception:  # noqa: BLE001 - the browser may already be gone
+                pass
+    return conversation.results
+
+
+def _ask(conversation: _Conversation, page: _WatchedPage, retries: int, keep_going: bool, backoff: float) -> None:
+    questions = conversation.questions
+    while conversation.position < len(questions):
+        try:
+            conversation.service.replay_with_page(
+                page, conversation.seed_in_thread(), questions[conversation.position :]
+            )
+            return
+        except RufusReplayError as exc:
+            if exc is conversation.callback_error:
+                raise
+            failure = exc
+        if getattr(failure, "retryable", False) and conversation.attempt <= retries:
+            time.sleep(backoff_delay(conversation.attempt, backoff))
+            conversation.attempt += 1
+            continue
+        conversation.failed(failure)
+        if not keep_going or getattr(failure, "fatal", False):
+            return
