@@ -322,10 +322,10 @@ private:
 
 /// Whether `loads`, as looked up now, still decodes with the standard default decoder.
 bool still_standard(Borrowed loads) {
+  // The guard has checked that the global _default_decoder is still the decoder kept at load.
   if (!g_json.loads.still(loads)) return false;
-  PyObject* decoder = PyDict_GetItemWithError(g_json.loads.globals().get(), g_json.name_default_decoder.get());
-  if (!g_json.decoder.is(decoder) || !g_json.decoder_type.is(reinterpret_cast<PyObject*>(Py_TYPE(decoder))))
-    return false;
+  PyObject* decoder = g_json.decoder.get();
+  if (!g_json.decoder_type.is(reinterpret_cast<PyObject*>(Py_TYPE(decoder)))) return false;
   Ref scanner = Ref::steal(PyObject_GetAttr(decoder, g_json.name_scan_once.get()));
   if (!g_json.scanner.is(scanner)) return false;
   return g_json.decode.is(own_class_attr(g_json.decoder_type.get(), g_json.name_decode.get())) &&
