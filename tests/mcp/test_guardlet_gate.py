@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import contextvars
+import importlib
 import sys
 import types
 
@@ -533,17 +534,24 @@ def test_concurrent_requests_see_their_own_context(G):
     assert all(key.upper() == user for key, user in seen)
 
 
-def test_context_module_is_imported_per_request(G, monkeypatch):
+@pytest.mark.parametrize("replaced", ["module in sys.modules", "attribute of the module"])
+def test_context_module_is_imported_per_request(G, monkeypatch, replaced):
     replacement = contextvars.ContextVar("replacement", default="unset")
-    module = types.ModuleType("strovik.mcp.context")
-    module.mcp_request_ctx = replacement
-    monkeypatch.setitem(sys.modules, "strovik.mcp.context", module)
     seen = []
 
     async def behaviour(scope, receive, send):
         seen.append(replacement.get())
 
-    finish(G(App(behaviour), api_key="k")(http_scope(b"api_key=k"), receive, Recorder()))
+    gate = G(App(behaviour), api_key="k")
+    finish(gate(http_scope(b"api_key=k"), receive, Recorder()))  # served before the replacement
+    if replaced == "module in sys.modules":
+        module = types.ModuleType("strovik.mcp.context")
+        module.mcp_request_ctx = replacement
+        monkeypatch.setitem(sys.modules, "strovik.mcp.context", module)
+    else:
+        monkeypatch.setattr(importlib.import_module("strovik.mcp.context"), "mcp_request_ctx", replacement)
+    seen.clear()
+    finish(gate(http_scope(b"api_key=k"), receive, Recorder()))
     assert seen == [{"api_key": "k", "user_id": None, "email": None}]
     assert replacement.get() == "unset"
 
