@@ -141,7 +141,7 @@ void finish(CoroObject* c) noexcept {
   // The coroutine reads as finished before the record goes: releasing what
   // it holds may run code that looks at it.
   if (auto handle = std::exchange(c->handle, {})) handle.destroy();
-  for (PyObject*& a : c->args) Py_CLEAR(a);
+  for (int i = 0; i < c->def->nparams(); ++i) Py_CLEAR(c->args[i]); // the other slots are always empty
   Py_CLEAR(c->closure);
   Py_CLEAR(c->name);
   Py_CLEAR(c->qualname);
@@ -539,7 +539,7 @@ void coro_finalize(PyObject* self) noexcept {
 
 int coro_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   CoroObject* c = as_coro(self);
-  for (PyObject* a : c->args) Py_VISIT(a);
+  for (int i = 0; i < c->def->nparams(); ++i) Py_VISIT(c->args[i]);
   Py_VISIT(c->closure);
   Py_VISIT(c->frame);
   if (c->handle) {

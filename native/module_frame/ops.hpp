@@ -5,6 +5,8 @@
 
 #include "module_frame/error.hpp"
 
+#include <cstring>
+
 namespace frame {
 
 inline Ref getattr(Borrowed o, Borrowed name, Where w = Where::current()) {
@@ -66,8 +68,17 @@ Ref call_method_kw(Callee o, PyObject* name, Borrowed kwnames, const A&... args)
 
 inline bool truthy(Borrowed o, Where w = Where::current()) { return check_status(PyObject_IsTrue(o.get()), w); }
 
+/// a == b. Two exact str are compared here: equal strings have the same length
+/// and, being stored in their narrowest form, the same kind and code units.
 inline bool equal(Borrowed a, Borrowed b, Where w = Where::current()) {
-  return check_status(PyObject_RichCompareBool(a.get(), b.get(), Py_EQ), w);
+  PyObject *x = a.get(), *y = b.get();
+  if (x == y) return true;
+  if (PyUnicode_CheckExact(x) && PyUnicode_CheckExact(y)) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(x);
+    return n == PyUnicode_GET_LENGTH(y) && PyUnicode_KIND(x) == PyUnicode_KIND(y) &&
+           std::memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y), static_cast<size_t>(n) * PyUnicode_KIND(x)) == 0;
+  }
+  return check_status(PyObject_RichCompareBool(x, y, Py_EQ), w);
 }
 
 inline Ref getitem(Borrowed o, Borrowed key, Where w = Where::current()) {
