@@ -51,10 +51,33 @@ void context_reset(Borrowed var, Borrowed token) {
   else call_method(var, k.reset, token);
 }
 
+/// A closure of a finished request that nothing else refers to, kept for the next one.
+Kept g_spare_closure;
+
 /// The per-request closure: cells for the raw send and the two progress flags.
 Ref make_closure(Borrowed send) {
+  if (Ref closure = g_spare_closure.take()) {
+    check_status(PyCell_Set(cell(closure, kSend).get(), send.get()));
+    return closure;
+  }
   Ref cells[3] = {check(PyCell_New(send.get())), check(PyCell_New(Py_False)), check(PyCell_New(Py_False))};
   return check(PyTuple_Pack(3, cells[0].get(), cells[1].get(), cells[2].get()));
+}
+
+/// Keeps a finished request's closure for the next request when the gate
+/// holds the only reference to it and to each of its cells (no tracking_send
+/// and no cell of it outlives the request), so that reuse cannot be seen.
+void recycle_closure(Ref closure) noexcept {
+  if (g_spare_closure || Py_REFCNT(closure.get()) != 1) return;
+  for (Cell which : {kSend, kResponseStarted, kResponseComplete})
+    if (Py_REFCNT(cell(closure, which).get()) != 1) return;
+  if (PyCell_Set(cell(closure, kSend).get(), Py_None) < 0 ||
+      PyCell_Set(cell(closure, kResponseStarted).get(), Py_False) < 0 ||
+      PyCell_Set(cell(closure, kResponseComplete).get(), Py_False) < 0) {
+    PyErr_Clear();
+    return;
+  }
+  g_spare_closure = std::move(closure);
 }
 
 Ref request_context(Borrowed scope, Borrowed token) {
@@ -141,6 +164,8 @@ Task call_body(Call c) {
       PyErr_Clear(); // whatever the raw send raises here is dropped
     }
   }
+  tracking_send.reset();
+  recycle_closure(std::move(closure));
   if (exc) exc.rethrow();
   co_return none();
 }

@@ -2,6 +2,7 @@
 
 #include "module_frame/attributes.hpp"
 #include "module_frame/module.hpp"
+#include "module_frame/object_cache.hpp"
 #include "module_frame/traceback.hpp"
 
 #include <cstddef>
@@ -82,29 +83,6 @@ struct AwaitIterObject {
 
 PyTypeObject g_coro_type;
 PyTypeObject g_await_iter_type;
-
-/// A few released objects of one type kept for reuse: a request makes and
-/// drops several coroutines and await iterators, and reusing their memory
-/// spares the allocator and the collector's allocation count.
-template <class T, PyTypeObject* Type, int Capacity>
-class ObjectCache {
-public:
-  T* take() noexcept {
-    if (n_ == 0) return PyObject_GC_New(T, Type);
-    T* o = slots_[--n_];
-    PyObject_Init(reinterpret_cast<PyObject*>(o), Type);
-    return o;
-  }
-  /// Frees or keeps an object that is already untracked and cleared.
-  void give(T* o) noexcept {
-    if (n_ < Capacity) slots_[n_++] = o;
-    else PyObject_GC_Del(o);
-  }
-
-private:
-  T* slots_[Capacity] = {};
-  int n_ = 0;
-};
 
 ObjectCache<CoroObject, &g_coro_type, 16> g_coro_cache;
 ObjectCache<AwaitIterObject, &g_await_iter_type, 16> g_iter_cache;

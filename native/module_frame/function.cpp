@@ -6,6 +6,7 @@
 #include "module_frame/attributes.hpp"
 #include "module_frame/coroutine.hpp"
 #include "module_frame/module.hpp"
+#include "module_frame/object_cache.hpp"
 #include "module_frame/ops.hpp"
 #include "module_frame/traceback.hpp"
 
@@ -32,6 +33,7 @@ struct FunctionObject {
 };
 
 PyTypeObject g_function_type;
+ObjectCache<FunctionObject, &g_function_type, 8> g_function_cache;
 
 FunctionObject* as_fn(PyObject* o) noexcept { return reinterpret_cast<FunctionObject*>(o); }
 
@@ -194,7 +196,7 @@ void function_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
   if (as_fn(self)->weakrefs) PyObject_ClearWeakRefs(self);
   function_clear(self);
-  PyObject_GC_Del(self);
+  g_function_cache.give(as_fn(self));
 }
 
 PyObject* function_repr(PyObject* self) noexcept {
@@ -287,7 +289,7 @@ void ready(MethodDef& def) {
 
 Ref make_function(MethodDef& def, Borrowed closure) {
   ready(def);
-  FunctionObject* fn = PyObject_GC_New(FunctionObject, &g_function_type);
+  FunctionObject* fn = g_function_cache.take();
   if (!fn) throw_error();
   fn->vectorcall = function_vectorcall;
   fn->def = &def;

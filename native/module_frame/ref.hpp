@@ -85,6 +85,8 @@ public:
   explicit operator bool() const noexcept { return p_ != nullptr; }
   bool is(Borrowed other) const noexcept { return p_ == other.get(); }
   void reset() noexcept { Py_CLEAR(p_); }
+  /// Hands the reference over, leaving nothing kept.
+  Ref take() noexcept { return Ref::steal(std::exchange(p_, nullptr)); }
 
 private:
   PyObject* p_ = nullptr;

@@ -490,6 +490,21 @@ def test_tracking_send_after_the_request_still_forwards(G):
     assert send.messages == [START]
 
 
+def test_a_cell_of_tracking_send_kept_after_the_request_keeps_its_value(G):
+    # the closure of a finished request may serve a later one only when nothing else holds a part of it
+    kept_cells = []
+
+    async def app(scope, receive, send):  # keeps a cell, not tracking_send itself
+        kept_cells.append(send.__closure__[1])  # response_started
+        await send(START)
+
+    gate = G(app, api_key="k")
+    for _ in range(2):
+        finish(gate(http_scope(b"api_key=k"), receive, Recorder()))
+    assert [c.cell_contents for c in kept_cells] == [True, True]
+    assert kept_cells[0] is not kept_cells[1]
+
+
 def test_app_result_is_discarded(G):
     async def behaviour(scope, receive, send):
         return "something"
