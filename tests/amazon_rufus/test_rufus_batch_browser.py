@@ -20,11 +20,14 @@ from typing import Any
 import pytest
 
 from strovik.amazon_rufus.batch.browsers import DISABLED_FEATURES, browser_host_command
+from strovik.amazon_rufus.browser import BrowserOptions, BrowserSession
 
 from .conftest import chromium_path
 from .helpers import RufusStandIn
 
 ASINS = [f"B0BATCH{number:03d}" for number in range(6)]
+# Chromium hangs with a sanitizer runtime preloaded (scripts/sanitize.sh preloads one).
+BROWSER_ENV = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
 QUESTIONS = ["How long does the battery last?", "Is it waterproof?", "Does it charge fast?"]
 
 
@@ -182,7 +185,9 @@ def browser_hosts() -> Iterator[list[tuple[str, subprocess.Popen[bytes]]]]:
                     probe.bind(("127.0.0.1", 0))
                     port = probe.getsockname()[1]
                 command = browser_host_command(chromium_path(), port, os.path.join(profiles, str(number)))
-                process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                process = subprocess.Popen(
+                    command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=BROWSER_ENV
+                )
                 hosts.append((f"http://127.0.0.1:{port}", process))
             for url, _ in hosts:
                 deadline = time.monotonic() + 30
@@ -233,15 +238,12 @@ def test_jobs_of_a_lost_browser_endpoint_go_to_the_other(
 def test_batch_arguments_keep_playwrights_disabled_features() -> None:
     """Chromium honours only the last --disable-features switch: the batch's list must
     hold every feature that Playwright's own list switches off."""
-    from playwright.sync_api import sync_playwright
-
-    with sync_playwright() as playwright:
-        browser = playwright.chromium.launch(executable_path=chromium_path(), args=["--no-sandbox",
-                                                                                    "--enable-automation"])
-        try:
-            command_line = browser.new_browser_cdp_session().send("Browser.getBrowserCommandLine")["arguments"]
-        finally:
-            browser.close()
+    # Playwright's own arguments only (no --disable-features of ours), and the switch that
+    # lets CDP report the command line.
+    with BrowserSession(BrowserOptions(chromium=chromium_path(), args=("--enable-automation",))) as session:
+        context = session.new_context()
+        cdp = context.browser.new_browser_cdp_session()
+        command_line = cdp.send("Browser.getBrowserCommandLine")["arguments"]
     switches = [arg.split("=", 1)[1] for arg in command_line if arg.startswith("--disable-features=")]
     assert switches, command_line
     assert set(switches[-1].split(",")) <= set(DISABLED_FEATURES)

@@ -7,6 +7,7 @@ import json
 import os
 import signal
 import subprocess
+import threading
 import time
 from pathlib import Path
 from typing import Any
@@ -28,8 +29,10 @@ def write_seed(tmp_path: Path, stand_in: RufusStandIn, name: str = "seed.json", 
 
 
 def start_cli(*args: str, **popen: Any) -> subprocess.Popen[str]:
+    """The command started with its own PID, killed by that PID after 180 s at the latest
+    (a read from its stdout cannot block a test for longer)."""
     popen.setdefault("stdout", subprocess.PIPE)
-    return subprocess.Popen(
+    process = subprocess.Popen(
         [*cli_command(), "replay", *args, "--chromium", chromium_path()],
         stdin=popen.pop("stdin", subprocess.DEVNULL),
         stderr=subprocess.PIPE,
@@ -38,6 +41,10 @@ def start_cli(*args: str, **popen: Any) -> subprocess.Popen[str]:
         env={**os.environ, "PYTHONUNBUFFERED": "1"},
         **popen,
     )
+    limit = threading.Timer(180, process.kill)
+    limit.daemon = True
+    limit.start()
+    return process
 
 
 def finish(process: subprocess.Popen[str], stdin: str | None = None) -> tuple[int, list[dict[str, Any]], str]:

@@ -176,6 +176,17 @@ class BrowserSession:
             raise BrowserError(f"cannot set up the browser session: {_one_line(exc.message)}") from None
         return context
 
+    def save_storage_state(self, context: Any, path: str) -> None:
+        """Write the context's cookies and local storage to ``path`` (Playwright's format)."""
+        from playwright.sync_api import Error as PlaywrightError
+
+        try:
+            context.storage_state(path=path)
+        except PlaywrightError as exc:
+            raise BrowserError(f"cannot save the storage state to {path}: {_one_line(exc.message)}") from None
+        except OSError as exc:
+            raise BrowserError(f"cannot save the storage state to {path}: {exc.strerror or exc}") from None
+
     @property
     def persistent(self) -> bool:
         return self._persistent is not None

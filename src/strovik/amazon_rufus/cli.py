@@ -204,7 +204,7 @@ def _run_replay(args: argparse.Namespace) -> int:
             product_url=product_url,
         )
         if args.save_storage_state:
-            context.storage_state(path=args.save_storage_state)
+            session.save_storage_state(context, args.save_storage_state)
     except (BrowserError, PageError) as exc:
         raise CliError(exc.message, EXIT_FAILURE) from None
     finally:

@@ -70,6 +70,7 @@ from strovik.amazon_rufus.domain.exceptions import (
     RufusReplayError,
 )
 from strovik.amazon_rufus.domain.models import AnswerData, SeedRequestRecord, asin_from_page_url
+from strovik.amazon_rufus.signals import hold, release
 
 MAX_BACKOFF = 30.0
 FETCH_FAILED_HINT = (
@@ -211,17 +212,23 @@ class _WatchedPage:
         page = self._page
         try:
             timer = page.evaluate(_ARM_TIMER, int(self._timeout * 1000))
-            started = time.monotonic()
-            try:
-                text = page.evaluate(script, arg)
-            except PlaywrightError as exc:
-                elapsed = time.monotonic() - started
-                raise self._failure(exc.message, elapsed) from None
-            page.evaluate(_DISARM_TIMER, timer)
         except PlaywrightError as exc:
             raise QuestionFailed(f"the page failed: {_one_line(exc.message)}", fatal=page.is_closed()) from None
+        started = time.monotonic()
+        try:
+            text = page.evaluate(script, arg)
+        except PlaywrightError as exc:
+            raise self._failure(exc.message, time.monotonic() - started) from None
+        # The answer is in hand: a stop signal waits until it is reported (the service
+        # hands the text to the parser hook next, which releases the hold).
+        hold()
+        try:
+            page.evaluate(_DISARM_TIMER, timer)
+        except PlaywrightError:
+            pass  # a page that went away fails the next question
         status = self._status()
         if status is not None and not 200 <= status < 300:
+            release()
             raise ReplayHttpError(status, text if isinstance(text, str) else "")
         return text
 
@@ -310,8 +317,11 @@ class _AnswerHook:
         self._conversation = conversation
 
     def parse(self, raw_text: str) -> Any:
-        answer = self._parser.parse(raw_text)
-        self._conversation.answered(answer)
+        try:
+            answer = self._parser.parse(raw_text)
+            self._conversation.answered(answer)
+        finally:
+            release()  # held since the page returned the text
         return answer
 
 

@@ -11,7 +11,9 @@ synchronous API then hands the exception to the waiting call and keeps the conne
 usable, so the browser can still be closed). Raised inside one of the loop's callbacks
 or inside the client's own code, it would be swallowed by asyncio or cut a message in
 half; there the signal is put off and looked at again a few milliseconds later. While a
-record is written (``held()``) it is put off as well, so a line is never cut.
+received answer is on its way to the output (``hold()`` … ``release()``, or ``held()``
+around a block) it is put off as well, so an answer in hand is written and a line is
+never cut.
 
 If the clean-up has not ended the process ``grace`` seconds after the signal, or a
 second signal arrives after the exception was raised, the process ends at once with
@@ -99,12 +101,28 @@ def stop_on_signals(grace: float = 20.0) -> Iterator[None]:
             signal.signal(signum, old)
 
 
+def hold() -> None:
+    """Put stop signals off until the matching ``release()``.
+
+    Only the main thread counts: the signal handler runs there, and other threads
+    (workers of a batch) leave it alone.
+    """
+    global _holding
+    if threading.current_thread() is threading.main_thread():
+        _holding += 1
+
+
+def release() -> None:
+    global _holding
+    if threading.current_thread() is threading.main_thread():
+        _holding -= 1
+
+
 @contextmanager
 def held() -> Iterator[None]:
     """Put stop signals off until the block has run."""
-    global _holding
-    _holding += 1
+    hold()
     try:
         yield
     finally:
-        _holding -= 1
+        release()

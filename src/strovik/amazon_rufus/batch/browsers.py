@@ -97,7 +97,9 @@ class WorkerSession(BrowserSession):
             )
         except PlaywrightError as exc:
             self.close()
-            detail = " ".join(exc.message.split())[:160]
+            # Playwright's message goes on with a call log: keep its first line.
+            detail = next((line.strip() for line in exc.message.splitlines() if line.strip()), "")[:160]
+            detail = detail.removeprefix("BrowserType.connect_over_cdp: ")
             raise BrowserError(f"cannot connect to browser endpoint {self.endpoint}: {detail}") from None
 
     @property

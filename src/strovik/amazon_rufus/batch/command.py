@@ -11,7 +11,7 @@ from strovik.amazon_rufus.batch.browsers import BATCH_CHROMIUM_ARGS
 from strovik.amazon_rufus.batch.jobfile import jobs_for_asins, load_jobs
 from strovik.amazon_rufus.batch.progress import Progress
 from strovik.amazon_rufus.batch.resume import read_answered
-from strovik.amazon_rufus.batch.runner import BatchError, JobOutcome, run_batch
+from strovik.amazon_rufus.batch.runner import BatchError, BatchJob, JobOutcome, run_batch
 from strovik.amazon_rufus.browser import BrowserOptions, find_chromium
 from strovik.amazon_rufus.cli import (
     EXIT_CODES,
@@ -99,7 +99,7 @@ def _positive_int(text: str) -> int:
     return value
 
 
-def _load(args: argparse.Namespace) -> list[Any]:
+def _load(args: argparse.Namespace) -> list[BatchJob]:
     if args.jobs is not None:
         if args.asins or args.questions_file:
             raise CliError("--jobs cannot be combined with --asins or --questions-file")
@@ -165,7 +165,8 @@ def _run_batch(args: argparse.Namespace) -> int:
                 writer.write(result.record())
                 progress.question(result.ok)
     except BatchError as exc:
-        raise CliError(f"{exc.message} (run again with --resume to finish them)", EXIT_FAILURE) from None
+        hint = " (run again with --resume to finish them)" if args.output else ""
+        raise CliError(exc.message + hint, EXIT_FAILURE) from None
     finally:
         progress.close()
         writer.close()

@@ -52,7 +52,9 @@ def jobs_for_asins(seed_path: str, asins_path: str, questions_path: str) -> list
         if not asin:
             continue
         if not valid_asin(asin):
-            raise CliError(f"ASINs file {asins_path} line {number}: not an ASIN (10 letters or digits): {line.strip()!r}")
+            raise CliError(
+                f"ASINs file {asins_path} line {number}: not an ASIN (10 letters or digits): {line.strip()!r}"
+            )
         if asin in seen:
             raise CliError(f"ASINs file {asins_path} line {number}: {asin} is listed already on line {seen[asin]}")
         seen[asin] = number
@@ -112,7 +114,8 @@ def _parse_job(
         if data.get(name) is not None and not isinstance(data[name], str):
             raise CliError(f"{name!r} must be a string")
     seed = _job_seed(data.get("seed", default_seed), base, seeds)
-    return _job(str(job_id), seed, [question.strip() for question in questions], data.get("product_url"), data.get("asin"))
+    questions = [question.strip() for question in questions]
+    return _job(str(job_id), seed, questions, data.get("product_url"), data.get("asin"))
 
 
 def _job_seed(value: Any, base: str, seeds: dict[str, SeedRequestRecord]) -> SeedRequestRecord:
