@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds the native modules with AddressSanitizer and UndefinedBehaviorSanitizer into a separate
-# virtual environment (.venv-asan, a regular non-editable install) and runs the test suite against
-# that build. Arguments go to pytest (default: the whole suite; do not pass -m, the passes use it).
+# Builds the native modules with AddressSanitizer and UndefinedBehaviorSanitizer, and with the frame's
+# assertions on (STROVIK_ASSERTS), into a separate virtual environment (.venv-asan, a regular
+# non-editable install) and runs the test suite against that build. Arguments go to pytest (default:
+# the whole suite; do not pass -m, the passes use it), except a first --no-browser, which runs pass 1
+# only (what CI runs: .ci/run).
 #
 # The interpreter itself is not instrumented, so the sanitizer runtimes are preloaded and Python's
 # own allocator is switched to malloc, which lets ASan see every allocation. Leak detection is off:
@@ -32,8 +34,20 @@ cd "$STROVIK_ROOT"
 
 say() { printf 'sanitize: %s\n' "$*"; }
 
+browser_pass=1
+if [[ "${1:-}" == "--no-browser" ]]; then
+  browser_pass=0
+  shift
+fi
+
 python="$(find_python312)" || exit 1
+# The compiler with its sanitizer runtimes (gcc's libgcc-N-dev brings libasan and libubsan).
+STROVIK_DEBIAN_PACKAGES+=(g++)
 ensure_debian_packages
+if [[ ! -f "$(gcc -print-file-name=libasan.so)" || ! -f "$(gcc -print-file-name=libubsan.so)" ]]; then
+  STROVIK_DEBIAN_PACKAGES=("libgcc-$(gcc -dumpversion | cut -d. -f1)-dev")
+  ensure_debian_packages
+fi
 
 venv="$STROVIK_ROOT/.venv-asan"
 if [[ ! -x "$venv/bin/python" ]]; then
@@ -59,7 +73,7 @@ install() {
   shift
   say "building the sanitizer build of strovik ($build_dir)"
   "$venv/bin/python" -m pip install -q ".[test,server,bench]" \
-    -Ccmake.define.STROVIK_SANITIZE=ON -Cbuild-dir="$build_dir" "$@" </dev/null
+    -Ccmake.define.STROVIK_SANITIZE=ON -Ccmake.define.STROVIK_ASSERTS=ON -Cbuild-dir="$build_dir" "$@" </dev/null
 }
 
 # sanitized COMMAND...: runs COMMAND with the sanitizer runtimes preloaded.
@@ -75,13 +89,15 @@ sanitized() {
 
 install build/asan
 say "pass 1: tests not marked browser, fully instrumented build"
+started=$SECONDS
 set +e
 sanitized "$venv/bin/python" -m pytest -p no:cacheprovider -m "not browser" "$@"
 status1=$?
 set -e
+say "pass 1 took $((SECONDS - started)) s"
 
 status2=5
-if sanitized "$venv/bin/python" -m pytest -p no:cacheprovider -q --collect-only -m browser "$@" >/dev/null 2>&1; then
+if ((browser_pass)) && sanitized "$venv/bin/python" -m pytest -p no:cacheprovider -q --collect-only -m browser "$@" >/dev/null 2>&1; then
   install build/asan-nostack -Ccmake.define.CMAKE_CXX_FLAGS=--param=asan-stack=0
   say "pass 2: browser tests, build without stack instrumentation"
   set +e

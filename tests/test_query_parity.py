@@ -78,6 +78,7 @@ structured_query = st.lists(field, max_size=8).map("&".join)
 @example("api_key")
 @example("=api_key&api_key==x")
 @example("api_key=é%C3%A9")
+@example("\u0161pi_key=lookalike")  # U+0161 ends in the byte of "a": a name that only looks like api_key when narrowed
 def test_query_key_matches_parse_qs(query: str) -> None:
     raw = query.encode("utf-8")
     assert gate_key(raw) == reference_key(raw)
@@ -147,3 +148,22 @@ def test_parse_qs_with_the_standard_function_reinstalled_gives_the_standard_answ
     monkeypatch.setattr(urllib.parse, "parse_qs", lambda text: _STD_PARSE_QS(text))
     for query in QUERIES:
         assert gate_key(query.encode()) == reference_key(query.encode())
+
+
+def _shouting_parse_qs(qs, keep_blank_values=False, strict_parsing=False, encoding="utf-8", errors="replace",
+                       max_num_fields=None, separator="&"):
+    return {"api_key": [qs.upper()]}
+
+
+@pytest.mark.parametrize(
+    "attribute, value, query, expected",
+    [
+        ("__code__", _shouting_parse_qs.__code__, "api_key=abc", "API_KEY=ABC"),
+        ("__defaults__", (True,) + _STD_PARSE_QS.__defaults__[1:], "api_key=&api_key=second", ""),
+    ],
+    ids=["code", "defaults"],
+)
+def test_parse_qs_changed_in_place_is_honoured(monkeypatch: pytest.MonkeyPatch, attribute, value, query, expected):
+    # the same function object, with its code or its defaults replaced
+    monkeypatch.setattr(_STD_PARSE_QS, attribute, value)
+    assert gate_key(query.encode()) == expected

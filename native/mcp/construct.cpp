@@ -42,7 +42,6 @@ MethodDef init_def{
     .qualname = "ApiKeyGuardlet.__init__",
     .module = &state,
     .params = kParams,
-    .nparams = 4,
     .nkwonly = 2,
     .doc = kInitDoc,
     .first_line = __LINE__,

@@ -2,36 +2,29 @@
 // else from the first "Authorization: Bearer" header.
 #include "mcp/guardlet.hpp"
 
-#include <cstring>
+#include "module_frame/percent.hpp"
+#include "module_frame/standard.hpp"
 
 using namespace frame;
 
 namespace guardlet {
-
-/// scope.get(key, default); a plain dict is read directly, with the same result.
-Ref scope_get(Borrowed scope, PyObject* key, PyObject* dflt) {
-  if (PyDict_CheckExact(scope.get())) {
-    PyObject* v = PyDict_GetItemWithError(scope.get(), key);
-    if (v) return Ref::borrow(v);
-    if (PyErr_Occurred()) throw_error();
-    return Ref::borrow(dflt);
-  }
-  return call_method(scope, k.get, key, dflt);
-}
-
 namespace {
 
-/// True when the query parser the gate would call is still the standard one,
-/// so that the native parse gives the very same answer.
-bool standard_parser(Borrowed parse_module, Borrowed parse_qs) {
-  if (!parse_qs.is(k.std_parse_qs)) return false;
-  PyObject* dict = PyModule_Check(parse_module.get()) ? PyModule_GetDict(parse_module.get()) : nullptr;
-  if (!dict) return false;
-  // parse_qs reaches parse_qsl and unquote through its module's globals.
-  PyObject* qsl = PyDict_GetItemWithError(dict, k.parse_qsl);
-  PyObject* unquote = qsl ? PyDict_GetItemWithError(dict, k.unquote) : nullptr;
-  if (PyErr_Occurred()) throw_error();
-  return qsl == k.std_parse_qsl && unquote == k.std_unquote;
+/// `urllib.parse.parse_qs` as found at load; it reaches parse_qsl and unquote
+/// through its module's globals.
+StandardFunction g_parse_qs;
+
+/// The first value of "api_key" in the query, as `parse_qs(query)` gives it
+/// with its defaults: fields without "=" or with an empty value are left
+/// out. A null Ref when there is none.
+Ref first_api_key(Borrowed query) {
+  Ref key;
+  for_each_query_field(query, [&](const QueryField& f) {
+    if (!f.has_equals() || f.eq + 1 == f.end || !unquote_plus_equals(query, f.begin, f.eq, "api_key")) return true;
+    key = unquote_plus(query, f.eq + 1, f.end);
+    return false;
+  });
+  return key;
 }
 
 /// The key from the query string, or a null Ref.
@@ -56,12 +49,11 @@ Ref key_from_query(Borrowed raw) {
 
   Ref parse = getattr(state.global(k.urllib), k.parse);
   Ref parse_qs = getattr(parse, k.parse_qs);
-  if (PyBytes_CheckExact(raw.get()) && standard_parser(parse, parse_qs))
-    return first_api_key(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()));
+  if (PyUnicode_CheckExact(query_string.get()) && g_parse_qs.still(parse_qs)) return first_api_key(query_string);
 
   Ref params = call(parse_qs, query_string.get());
   Ref empty = new_list();
-  Ref api_keys = call_method(params, k.get, k.api_key, empty.get());
+  Ref api_keys = mapping_get(params, k.api_key, empty);
   if (!truthy(api_keys)) return Ref();
   Ref zero = check(PyLong_FromLong(0));
   return getitem(api_keys, zero);
@@ -148,25 +140,49 @@ bool has_bearer_scheme(Borrowed auth) {
   return truthy(r);
 }
 
+/// auth[7:].strip(); for an exact str the white space is found here, with the same result.
+Ref bearer_credentials(Borrowed auth) {
+  PyObject* s = auth.get();
+  if (!PyUnicode_CheckExact(s)) return call_method(check(PySequence_GetSlice(s, 7, PY_SSIZE_T_MAX)), k.strip);
+  const int kind = PyUnicode_KIND(s);
+  const void* data = PyUnicode_DATA(s);
+  Py_ssize_t begin = 7, end = PyUnicode_GET_LENGTH(s);
+  while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, begin))) ++begin;
+  while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+  return check(PyUnicode_Substring(s, begin, end));
+}
+
 Ref extract_token_body(const Call& c) {
   Borrowed scope = c.args[1];
   {
-    Ref raw = scope_get(scope, k.query_string, k.empty_bytes);
+    Ref raw = mapping_get(scope, k.query_string, k.empty_bytes);
     Ref key = key_from_query(raw);
     if (key) return key;
   }
-  Ref empty = new_list();
-  Ref headers = scope_get(scope, k.headers, empty.get());
-  Ref it = check(PyObject_GetIter(headers.get()));
-  while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+  // scope.get("headers", []): an exact dict never shows its default to any
+  // code, so a shared empty tuple stands for the new list there.
+  static PyObject* const no_headers = constant(check(PyTuple_New(0)));
+  Ref headers = PyDict_CheckExact(scope.get()) ? mapping_get(scope, k.headers, no_headers)
+                                               : mapping_get(scope, k.headers, new_list());
+  Ref token;
+  auto bearer_token = [&](Borrowed item) {
     Ref name, value;
     unpack_pair(item, name, value);
-    if (!is_authorization(name)) continue;
+    if (!is_authorization(name)) return false;
     Ref auth = decode_header(value);
-    if (!has_bearer_scheme(auth)) continue;
-    Ref rest = check(PySequence_GetSlice(auth.get(), 7, PY_SSIZE_T_MAX));
-    return call_method(rest, k.strip);
+    if (!has_bearer_scheme(auth)) return false;
+    token = bearer_credentials(auth);
+    return true;
+  };
+  if (PyList_CheckExact(headers.get())) {
+    // As a list iterator does: the length is read again before every step.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers.get()); ++i)
+      if (bearer_token(Ref::borrow(PyList_GET_ITEM(headers.get(), i)))) return token;
+    return none();
   }
+  Ref it = check(PyObject_GetIter(headers.get()));
+  while (Ref item = Ref::steal(PyIter_Next(it.get())))
+    if (bearer_token(item)) return token;
   if (PyErr_Occurred()) throw_error();
   return none();
 }
@@ -176,17 +192,19 @@ const char* const kLocals[] = {"query_string", "params", "api_keys", "name", "va
 
 } // namespace
 
+void remember_standard_parse_qs(Borrowed parse_qs) noexcept {
+  g_parse_qs.remember(parse_qs, "urllib.parse", "parse_qs", {"parse_qsl", "unquote"});
+}
+
 MethodDef extract_token_def{
     .name = "_extract_token",
     .qualname = "ApiKeyGuardlet._extract_token",
     .module = &state,
     .params = kParams,
-    .nparams = 2,
     .doc = "从 Query Param 或 Header 中提取 API Key。",
     .return_annotation = "str | None",
     .first_line = __LINE__,
     .locals = kLocals,
-    .nlocals = 6,
     .plain = extract_token_body,
 };
 

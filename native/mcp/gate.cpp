@@ -9,7 +9,7 @@ namespace guardlet {
 namespace {
 
 // Closure cells of tracking_send.
-enum Cell { kSend, kStarted, kCompleted };
+enum Cell { kSend, kResponseStarted, kResponseComplete };
 
 Borrowed cell(Borrowed closure, Cell which) { return PyTuple_GET_ITEM(closure.get(), which); }
 
@@ -20,12 +20,12 @@ bool flag(Borrowed closure, Cell which) { return PyCell_GET(cell(closure, which)
 /// Watches the response's progress, then forwards the message to the raw send.
 Task tracking_send_body(Call c) {
   Borrowed message = c.args[0];
-  Ref type = getitem(message, k.type);
+  Ref type = item_of(message, k.type);
   if (equal(type, k.http_response_start)) {
-    set_flag(c.closure, kStarted);
+    set_flag(c.closure, kResponseStarted);
   } else if (equal(type, k.http_response_body)) {
-    Ref more = call_method(message, k.get, k.more_body, Py_False);
-    if (!truthy(more)) set_flag(c.closure, kCompleted);
+    Ref more = mapping_get(message, k.more_body, Py_False);
+    if (!truthy(more)) set_flag(c.closure, kResponseComplete);
   }
   Ref send = Ref::borrow(PyCell_GET(cell(c.closure, kSend).get()));
   co_await awaiting(call(send, message.get()));
@@ -33,21 +33,58 @@ Task tracking_send_body(Call c) {
 }
 
 Ref send_401(Borrowed self, Borrowed scope, Borrowed send) {
-  Ref method = getattr(self, k._send_401);
-  return call_kw(method, k.kw_reason, scope.get(), send.get(), k.invalid_api_key);
+  return call_method_kw(self, k._send_401, k.kw_reason, scope, send, k.invalid_api_key);
 }
+
+/// The request context variable, imported per request as the gate is defined to.
+PerCallImport g_context_import(k.context_module, k.context_fromlist, k.mcp_request_ctx);
+
+/// `var.set(value)`; a ContextVar (whose methods cannot be replaced) is set through the C API.
+Ref context_set(Borrowed var, Borrowed value) {
+  if (PyContextVar_CheckExact(var.get())) return check(PyContextVar_Set(var.get(), value.get()));
+  return call_method(var, k.set, value);
+}
+
+/// `var.reset(token)`, likewise.
+void context_reset(Borrowed var, Borrowed token) {
+  if (PyContextVar_CheckExact(var.get())) check_status(PyContextVar_Reset(var.get(), token.get()));
+  else call_method(var, k.reset, token);
+}
+
+/// A closure of a finished request that nothing else refers to, kept for the next one.
+Kept g_spare_closure;
 
 /// The per-request closure: cells for the raw send and the two progress flags.
 Ref make_closure(Borrowed send) {
+  if (Ref closure = g_spare_closure.take()) {
+    check_status(PyCell_Set(cell(closure, kSend).get(), send.get()));
+    return closure;
+  }
   Ref cells[3] = {check(PyCell_New(send.get())), check(PyCell_New(Py_False)), check(PyCell_New(Py_False))};
   return check(PyTuple_Pack(3, cells[0].get(), cells[1].get(), cells[2].get()));
+}
+
+/// Keeps a finished request's closure for the next request when the gate
+/// holds the only reference to it and to each of its cells (no tracking_send
+/// and no cell of it outlives the request), so that reuse cannot be seen.
+void recycle_closure(Ref closure) noexcept {
+  if (g_spare_closure || Py_REFCNT(closure.get()) != 1) return;
+  for (Cell which : {kSend, kResponseStarted, kResponseComplete})
+    if (Py_REFCNT(cell(closure, which).get()) != 1) return;
+  if (PyCell_Set(cell(closure, kSend).get(), Py_None) < 0 ||
+      PyCell_Set(cell(closure, kResponseStarted).get(), Py_False) < 0 ||
+      PyCell_Set(cell(closure, kResponseComplete).get(), Py_False) < 0) {
+    PyErr_Clear();
+    return;
+  }
+  g_spare_closure = std::move(closure);
 }
 
 Ref request_context(Borrowed scope, Borrowed token) {
   Ref ctx = new_dict();
   dict_set(ctx, k.api_key, token);
-  dict_set(ctx, k.user_id, scope_get(scope, k.mcp_user_id, Py_None));
-  dict_set(ctx, k.email, scope_get(scope, k.mcp_user_email, Py_None));
+  dict_set(ctx, k.user_id, mapping_get(scope, k.mcp_user_id, Py_None));
+  dict_set(ctx, k.email, mapping_get(scope, k.mcp_user_email, Py_None));
   return ctx;
 }
 
@@ -60,7 +97,7 @@ bool is_asgi_message_error(const SavedError& err) {
 Task call_body(Call c) {
   Borrowed self = c.args[0], scope = c.args[1], receive = c.args[2], send = c.args[3];
 
-  if (!equal(getitem(scope, k.type), k.http)) {
+  if (!equal(item_of(scope, k.type), k.http)) {
     co_await awaiting(call(getattr(self, k.app), scope.get(), receive.get(), send.get()));
     co_return none();
   }
@@ -73,8 +110,8 @@ Task call_body(Call c) {
       co_return none();
     }
     setitem(scope, k.mcp_api_key, token);
-    setitem(scope, k.mcp_user_id, call_method(user_info, k.get, k.user_id));
-    setitem(scope, k.mcp_user_email, call_method(user_info, k.get, k.email));
+    setitem(scope, k.mcp_user_id, mapping_get(user_info, k.user_id));
+    setitem(scope, k.mcp_user_email, mapping_get(user_info, k.email));
   } else {
     Ref api_key = getattr(self, k._api_key);
     if (!truthy(api_key) || !secret_equal(token, api_key)) {
@@ -84,39 +121,39 @@ Task call_body(Call c) {
     setitem(scope, k.mcp_api_key, token);
   }
 
-  Ref mcp_request_ctx = state.import_from(k.context_module, k.context_fromlist, k.mcp_request_ctx);
-  Ref ctx_token = call_method(mcp_request_ctx, k.set, request_context(scope, token).get());
+  Ref mcp_request_ctx = g_context_import.get(state);
+  Ref ctx_token = context_set(mcp_request_ctx, request_context(scope, token));
   Ref closure = make_closure(send);
   Ref tracking_send = make_function(tracking_send_def, closure);
 
-  SavedError failure;
+  SavedError exc;
   try {
     co_await awaiting(call(getattr(self, k.app), scope.get(), receive.get(), tracking_send.get()));
   } catch (const PyErrOccurred&) {
-    failure = SavedError::fetch();
+    exc = SavedError::fetch();
   }
-  if (failure && failure.matches(PyExc_RuntimeError)) {
+  if (exc && exc.matches(PyExc_RuntimeError)) {
     // An application that stops on an ASGI message error ends the request quietly.
     bool swallow = false;
     try {
-      swallow = is_asgi_message_error(failure);
+      swallow = is_asgi_message_error(exc);
     } catch (const PyErrOccurred&) {
       SavedError raised = SavedError::fetch();
-      PyException_SetContext(raised.value().get(), Py_NewRef(failure.value().get()));
-      failure = std::move(raised);
+      PyException_SetContext(raised.value().get(), Py_NewRef(exc.value().get()));
+      exc = std::move(raised);
     }
-    if (swallow) failure = SavedError();
+    if (swallow) exc = SavedError();
   }
 
   // The final block: reset the context, close a response left open.
   try {
-    call_method(mcp_request_ctx, k.reset, ctx_token.get());
+    context_reset(mcp_request_ctx, ctx_token);
   } catch (const PyErrOccurred&) {
     SavedError raised = SavedError::fetch();
-    if (failure) PyException_SetContext(raised.value().get(), Py_NewRef(failure.value().get()));
+    if (exc) PyException_SetContext(raised.value().get(), Py_NewRef(exc.value().get()));
     raised.rethrow();
   }
-  if (flag(closure, kStarted) && !flag(closure, kCompleted)) {
+  if (flag(closure, kResponseStarted) && !flag(closure, kResponseComplete)) {
     try {
       Ref closing = new_dict();
       dict_set(closing, k.type, k.http_response_body);
@@ -127,7 +164,9 @@ Task call_body(Call c) {
       PyErr_Clear(); // whatever the raw send raises here is dropped
     }
   }
-  if (failure) failure.rethrow();
+  tracking_send.reset();
+  recycle_closure(std::move(closure));
+  if (exc) exc.rethrow();
   co_return none();
 }
 
@@ -143,11 +182,9 @@ MethodDef call_def{
     .qualname = "ApiKeyGuardlet.__call__",
     .module = &state,
     .params = kCallParams,
-    .nparams = 4,
     .return_annotation = "None",
     .first_line = __LINE__,
     .locals = kCallLocals,
-    .nlocals = 8,
     .coro = call_body,
 };
 
@@ -156,7 +193,6 @@ MethodDef tracking_send_def{
     .qualname = "ApiKeyGuardlet.__call__.<locals>.tracking_send",
     .module = &state,
     .params = kTrackingParams,
-    .nparams = 1,
     .return_annotation = "None",
     .first_line = __LINE__,
     .coro = tracking_send_body,

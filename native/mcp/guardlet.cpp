@@ -61,15 +61,7 @@ void module_body(ModuleState& st) {
                                                             names[3].get()});
     for (const Ref& n : names) st.set_global(n, ModuleState::from_module(mod, "starlette.types", n));
   }
-  {
-    // Remember the standard query parser so the native fast path can tell
-    // whether the function the gate would call is still that one.
-    Ref urllib = st.global(k.urllib);
-    Ref parse = getattr(urllib, k.parse);
-    k.std_parse_qs = getattr(parse, k.parse_qs).release();
-    k.std_parse_qsl = getattr(parse, k.parse_qsl).release();
-    k.std_unquote = getattr(parse, k.unquote).release();
-  }
+  remember_standard_parse_qs(getattr(getattr(st.global(k.urllib), k.parse), k.parse_qs));
   {
     Ref get_logger = getattr(st.global(k.logging), k.getLogger);
     st.set_global(k._logger, call(get_logger, k.strovik_mcp));
@@ -102,7 +94,7 @@ void make_constants() {
   NAME(_send_401); NAME(_logger); NAME(info); NAME(warning); NAME(get); NAME(decode); NAME(lower);
   NAME(strip); NAME(type); NAME(reason); NAME(set); NAME(reset); NAME(json); NAME(status_code);
   NAME(valid); NAME(user_id); NAME(email); NAME(api_key); NAME(params); NAME(headers); NAME(timeout);
-  NAME(AsyncClient); NAME(__aenter__); NAME(__aexit__); NAME(urllib); NAME(parse); NAME(parse_qs); NAME(parse_qsl); NAME(unquote);
+  NAME(AsyncClient); NAME(__aenter__); NAME(__aexit__); NAME(urllib); NAME(parse); NAME(parse_qs);
   NAME(logging); NAME(getLogger); NAME(mcp_request_ctx); NAME(errors); NAME(more_body); NAME(body);
   NAME(token); NAME(client_id); NAME(scopes); NAME(httpx); NAME(status);
 #undef NAME

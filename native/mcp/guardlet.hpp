@@ -16,7 +16,7 @@ struct Constants {
   PyObject *app, *_api_key, *_auth_verify_url, *_extract_token, *_verify_remote, *_send_401, *_logger;
   PyObject *info, *warning, *get, *decode, *lower, *strip, *type, *reason, *set, *reset, *json, *status_code;
   PyObject *valid, *user_id, *email, *api_key, *params, *headers, *timeout, *AsyncClient, *__aenter__, *__aexit__;
-  PyObject *urllib, *parse, *parse_qs, *parse_qsl, *unquote, *logging, *getLogger, *mcp_request_ctx, *errors, *more_body, *body;
+  PyObject *urllib, *parse, *parse_qs, *logging, *getLogger, *mcp_request_ctx, *errors, *more_body, *body;
   PyObject *token, *client_id, *scopes, *httpx, *status;
   // strings
   PyObject *query_string, *http, *utf_8, *replace, *invalid_api_key, *mcp_api_key, *mcp_user_id, *mcp_user_email;
@@ -27,9 +27,7 @@ struct Constants {
   // bytes and ints
   PyObject *empty_bytes, *authorization, *int_10, *int_200, *int_401;
   // tuples made after registration
-  PyObject *context_module, *context_fromlist, *content_type_pair, *www_authenticate_pair, *kw_reason, *kw_get, *kw_errors, *kw_verify;
-  // the standard query parser, for the native fast path
-  PyObject *std_parse_qs, *std_parse_qsl, *std_unquote;
+  PyObject *context_module, *context_fromlist, *content_type_pair, *www_authenticate_pair, *kw_reason, *kw_errors, *kw_verify;
 };
 extern Constants k;
 
@@ -40,15 +38,12 @@ extern frame::MethodDef provider_init_def, verify_token_def;
 void make_constants();
 void make_late_constants();
 
-/// scope.get(key, dflt); a plain dict is read directly, with the same result.
-frame::Ref scope_get(frame::Borrowed scope, PyObject* key, PyObject* dflt);
-
 /// Constant-time equality of two str objects; falls back to `==` for anything else.
 bool secret_equal(frame::Borrowed a, frame::Borrowed b);
 
 /// `text` with every form of `api_key` (as it is, in reprs, percent-encoded)
 /// replaced by "***"; a null Ref when the text holds none.
-frame::Ref mask_key(frame::Borrowed text, frame::Borrowed api_key);
+frame::Ref redact_key_forms(frame::Borrowed text, frame::Borrowed api_key);
 
 /// While alive, records of the HTTP client's loggers that show `api_key` in
 /// any form are masked (in this context only). Installs the filters once.
@@ -60,11 +55,11 @@ public:
   KeyInLogContext& operator=(const KeyInLogContext&) = delete;
 
 private:
-  PyObject* token_;
+  frame::Ref token_;
 };
 
-/// The first value of "api_key" that `urllib.parse.parse_qs` would return for
-/// this UTF-8 query, or a null Ref when it has none.
-frame::Ref first_api_key(const char* query, Py_ssize_t size);
+/// Remembers `urllib.parse.parse_qs` as found at load, for the native reading
+/// of the key from the query.
+void remember_standard_parse_qs(frame::Borrowed parse_qs) noexcept;
 
 } // namespace guardlet

@@ -14,7 +14,8 @@ PyObject* g_verifying_key = nullptr;
 
 /// The forms in which a key can turn up in a text: as it is, as Python and
 /// bytes reprs show it (a control character in a header value), and
-/// percent-encoded as it travels in the query.
+/// percent-encoded as it travels in the query. Every str has all of them: a
+/// lone surrogate, which UTF-8 cannot encode, is escaped or passed through.
 Ref key_forms(Borrowed api_key) {
   Ref forms = new_list();
   list_append(forms, api_key);
@@ -25,9 +26,11 @@ Ref key_forms(Borrowed api_key) {
   list_append(forms, check(PySequence_GetSlice(br.get(), 2, PyUnicode_GET_LENGTH(br.get()) - 1)));
   Ref parse = check(PyImport_ImportModule("urllib.parse"));
   Ref empty = check(PyUnicode_FromString(""));
+  Ref surrogatepass = check(PyUnicode_FromString("surrogatepass"));
   Ref quote = intern("quote"), quote_plus = intern("quote_plus");
-  list_append(forms, call_method(parse, quote.get(), api_key, empty));
-  list_append(forms, call_method(parse, quote_plus.get(), api_key, empty));
+  // quote(key, safe="", encoding=None, errors="surrogatepass"), and the same with quote_plus
+  list_append(forms, call_method(parse, quote.get(), api_key, empty, Py_None, surrogatepass));
+  list_append(forms, call_method(parse, quote_plus.get(), api_key, empty, Py_None, surrogatepass));
   return forms;
 }
 
@@ -40,7 +43,7 @@ Ref hide_key_body(const Call& c) {
   Ref api_key = Ref::steal(key);
   if (api_key.is_none() || !PyUnicode_Check(api_key.get())) return boolean(true);
   Ref text = call_method(record, intern("getMessage").get());
-  if (Ref masked = mask_key(text, api_key)) {
+  if (Ref masked = redact_key_forms(text, api_key)) {
     setattr(record, intern("msg"), masked);
     Ref no_args = check(PyTuple_New(0));
     setattr(record, intern("args"), no_args);
@@ -55,7 +58,6 @@ MethodDef hide_key_def{
     .qualname = "ApiKeyGuardlet._verify_remote.<locals>.hide_verified_key",
     .module = &state,
     .params = kFilterParams,
-    .nparams = 1,
     .first_line = __LINE__,
     .plain = hide_key_body,
 };
@@ -81,7 +83,7 @@ void install_filters() {
 
 } // namespace
 
-Ref mask_key(Borrowed text, Borrowed api_key) {
+Ref redact_key_forms(Borrowed text, Borrowed api_key) {
   if (!PyUnicode_Check(text.get()) || !PyUnicode_Check(api_key.get())) return Ref();
   Ref forms = key_forms(api_key);
   Ref mask = check(PyUnicode_FromString("***"));
@@ -97,19 +99,17 @@ Ref mask_key(Borrowed text, Borrowed api_key) {
   return found ? out : Ref();
 }
 
-KeyInLogContext::KeyInLogContext(Borrowed api_key) : token_(nullptr) {
+KeyInLogContext::KeyInLogContext(Borrowed api_key) {
   install_filters();
-  token_ = PyContextVar_Set(g_verifying_key, api_key.get());
-  if (!token_) throw_error();
+  token_ = check(PyContextVar_Set(g_verifying_key, api_key.get()));
 }
 
 KeyInLogContext::~KeyInLogContext() {
   // A coroutine closed from another context cannot reset there; the value
   // then simply stays in the context it was set in. Keep any pending error.
-  PyObject* pending = PyErr_GetRaisedException();
-  if (PyContextVar_Reset(g_verifying_key, token_) < 0) PyErr_Clear();
-  Py_DECREF(token_);
-  PyErr_SetRaisedException(pending);
+  Ref pending = Ref::steal(PyErr_GetRaisedException());
+  if (PyContextVar_Reset(g_verifying_key, token_.get()) < 0) PyErr_Clear();
+  PyErr_SetRaisedException(pending.release());
 }
 
 } // namespace guardlet

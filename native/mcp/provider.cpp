@@ -16,7 +16,11 @@ Ref provider_init_body(const Call& c) {
 Task verify_token_body(Call c) {
   Borrowed self = c.args[0], token = c.args[1];
   Ref api_key = getattr(self, k._api_key);
-  if (!secret_equal(token, api_key)) co_return none();
+  // A str key is compared in constant time; a stored key of any other type decides by `!=`.
+  bool differs = PyUnicode_CheckExact(api_key.get())
+                     ? !secret_equal(token, api_key)
+                     : check_status(PyObject_RichCompareBool(token.get(), api_key.get(), Py_NE));
+  if (differs) co_return none();
   Ref ns = new_dict();
   dict_set(ns, k.token, token);
   dict_set(ns, k.client_id, k.default_);
@@ -38,7 +42,6 @@ MethodDef provider_init_def{
     .qualname = "FixedApiKeyAuthProvider.__init__",
     .module = &state,
     .params = kInitParams,
-    .nparams = 2,
     .first_line = __LINE__,
     .plain = provider_init_body,
 };
@@ -48,7 +51,6 @@ MethodDef verify_token_def{
     .qualname = "FixedApiKeyAuthProvider.verify_token",
     .module = &state,
     .params = kVerifyParams,
-    .nparams = 2,
     .doc = "校验 Bearer Token 是否与固定 API Key 匹配。",
     .return_annotation = "Any",
     .first_line = __LINE__,

@@ -21,16 +21,17 @@ constexpr const char kVerifyDoc[] =
 
 /// What the warning shows of a failure: the exception itself, unless its
 /// text carries the key in any form (a backend or the HTTP client may echo
-/// it), then that text with every such form masked.
+/// it), then that text with every such form masked. When the text cannot be
+/// read or masked, only the exception's type name is shown.
 Ref loggable(const SavedError& err, Borrowed api_key) {
   Ref exc = Ref::borrow(err.value());
-  Ref text = Ref::steal(PyObject_Str(exc.get()));
-  if (!text) {
+  try {
+    Ref masked = redact_key_forms(str_of(exc), api_key);
+    return masked ? masked : exc;
+  } catch (const PyErrOccurred&) {
     PyErr_Clear();
-    return check(PyUnicode_FromString(Py_TYPE(exc.get())->tp_name));
   }
-  Ref masked = mask_key(text, api_key);
-  return masked ? masked : exc;
+  return check(PyUnicode_FromString(Py_TYPE(exc.get())->tp_name));
 }
 
 /// `exc_type, exc, tb` of a caught exception, as `__aexit__` receives them.
@@ -69,7 +70,7 @@ Task verify_remote_body(Call c) {
           co_await awaiting(call_kw(get, k.kw_verify, url.get(), params.get(), headers.get(), k.int_10));
       if (equal(getattr(response, k.status_code), k.int_200)) {
         Ref data = call_method(response, k.json);
-        if (truthy(call_method(data, k.get, k.valid))) {
+        if (truthy(mapping_get(data, k.valid))) {
           if (!data.is_none() && !PyDict_CheckExact(data.get()))
             raise(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(data.get())->tp_name);
           result = std::move(data);
@@ -109,7 +110,6 @@ MethodDef verify_remote_def{
     .qualname = "ApiKeyGuardlet._verify_remote",
     .module = &state,
     .params = kParams,
-    .nparams = 2,
     .doc = kVerifyDoc,
     .return_annotation = "dict | None",
     .first_line = __LINE__,

@@ -17,6 +17,16 @@ bool secret_equal(Borrowed a, Borrowed b) {
   // Walk the whole of the longer string; a shorter one reads as zeros past its end.
   Py_ssize_t n = nx > ny ? nx : ny;
   Py_UCS4 diff = nx != ny;
+  if (kx == PyUnicode_1BYTE_KIND && ky == PyUnicode_1BYTE_KIND) {
+    // The same walk over the bytes: the common part, then the longer one's rest.
+    const auto* bx = static_cast<const Py_UCS1*>(dx);
+    const auto* by = static_cast<const Py_UCS1*>(dy);
+    const Py_ssize_t common = nx < ny ? nx : ny;
+    for (Py_ssize_t i = 0; i < common; ++i) diff |= bx[i] ^ by[i];
+    const Py_UCS1* rest = nx > ny ? bx : by;
+    for (Py_ssize_t i = common; i < n; ++i) diff |= rest[i];
+    return diff == 0;
+  }
   for (Py_ssize_t i = 0; i < n; ++i) {
     Py_UCS4 cx = i < nx ? PyUnicode_READ(kx, dx, i) : 0;
     Py_UCS4 cy = i < ny ? PyUnicode_READ(ky, dy, i) : 0;

@@ -52,14 +52,24 @@ Ref json_string_content(Borrowed reason) {
   return check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), static_cast<Py_ssize_t>(out.size())));
 }
 
+/// The UTF-8 body for `reason`.
+Ref body_bytes(Borrowed reason) {
+  Ref content = json_string_content(reason);
+  Ref head = check(PyUnicode_Concat(k.body_prefix, content.get()));
+  Ref text = check(PyUnicode_Concat(head.get(), k.body_suffix));
+  return check(PyUnicode_AsUTF8String(text.get()));
+}
+
+/// The body of the gate's own refusal, made once: bytes are immutable, so
+/// every answer may share it (the message dicts stay new every time).
+Ref default_body_bytes() {
+  static PyObject* const body = constant(body_bytes(k.invalid_api_key));
+  return Ref::borrow(body);
+}
+
 Task send_401_body(Call c) {
   Borrowed send = c.args[2], reason = c.args[3];
-  Ref text;
-  {
-    Ref content = json_string_content(reason);
-    Ref head = check(PyUnicode_Concat(k.body_prefix, content.get()));
-    text = check(PyUnicode_Concat(head.get(), k.body_suffix));
-  }
+  Ref body_data = reason.is(k.invalid_api_key) ? default_body_bytes() : body_bytes(reason);
 
   Ref start = new_dict();
   dict_set(start, k.type, k.http_response_start);
@@ -74,7 +84,7 @@ Task send_401_body(Call c) {
 
   Ref body = new_dict();
   dict_set(body, k.type, k.http_response_body);
-  dict_set(body, k.body, check(PyUnicode_AsUTF8String(text.get())));
+  dict_set(body, k.body, body_data);
   co_await awaiting(call(send, body.get()));
   co_return none();
 }
@@ -94,11 +104,9 @@ MethodDef send_401_def{
     .qualname = "ApiKeyGuardlet._send_401",
     .module = &state,
     .params = kParams,
-    .nparams = 4,
     .return_annotation = "None",
     .first_line = __LINE__,
     .locals = kLocals,
-    .nlocals = 1,
     .coro = send_401_body,
 };
 

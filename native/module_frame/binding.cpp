@@ -8,7 +8,7 @@ namespace frame {
 namespace {
 
 // Messages are built out of line so the binding fast path stays small.
-[[gnu::cold, gnu::noinline]] void positional_count_error(const MethodDef& def, Py_ssize_t given, bool too_many) {
+[[gnu::cold, gnu::noinline]] void positional_count_error(const MethodDef& def, Py_ssize_t given, bool too_many) noexcept {
   const auto& rt = def.rt;
   bool exact = rt.min_pos == rt.npos;
   Py_ssize_t expected = too_many ? rt.npos : rt.min_pos;
@@ -17,7 +17,7 @@ namespace {
                more_or_less, expected, expected == 1 ? "" : "s", given);
 }
 
-[[gnu::cold, gnu::noinline]] void type_error(const MethodDef& def, int i, PyObject* value) {
+[[gnu::cold, gnu::noinline]] void type_error(const MethodDef& def, int i, PyObject* value) noexcept {
   const Param& p = def.params[i];
   const char* expected = p.check == Check::Dict ? "dict" : p.check == Check::List ? "list" : "str";
   PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", p.name,
@@ -26,13 +26,12 @@ namespace {
                   (p.check == Check::List && PyList_Check(value)) ||
                   ((p.check == Check::Str || p.check == Check::StrOrNone) && PyUnicode_Check(value));
   if (!subclass) return;
-  PyObject* exc = PyErr_GetRaisedException();
-  PyObject* r = PyObject_CallMethod(
-      exc, "add_note", "s",
-      "Note: this function accepts exactly the built-in type; subclasses of built-in types are rejected.");
-  Py_XDECREF(r);
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  Ref r = Ref::steal(PyObject_CallMethod(
+      exc.get(), "add_note", "s",
+      "Note: this function accepts exactly the built-in type; subclasses of built-in types are rejected."));
   if (!r) PyErr_Clear();
-  PyErr_SetRaisedException(exc);
+  PyErr_SetRaisedException(exc.release());
 }
 
 bool type_ok(Check c, PyObject* v) noexcept {
@@ -49,9 +48,9 @@ bool type_ok(Check c, PyObject* v) noexcept {
 /// Index of the parameter named `key`, or -1.
 int find_keyword(const MethodDef& def, PyObject* key) noexcept {
   const auto& rt = def.rt;
-  for (int i = 0; i < def.nparams; ++i)
+  for (int i = 0; i < def.nparams(); ++i)
     if (rt.names[i] == key) return i;
-  for (int i = 0; i < def.nparams; ++i) {
+  for (int i = 0; i < def.nparams(); ++i) {
     int eq = PyUnicode_Compare(rt.names[i], key);
     if (eq == 0) return i;
   }
@@ -70,7 +69,7 @@ bool bind_arguments(const MethodDef& def, PyObject* const* args, size_t nargsf, 
     return false;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-  for (int i = static_cast<int>(nargs); i < def.nparams; ++i) out[i] = nullptr;
+  for (int i = static_cast<int>(nargs); i < def.nparams(); ++i) out[i] = nullptr;
 
   if (kwnames) {
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -93,7 +92,7 @@ bool bind_arguments(const MethodDef& def, PyObject* const* args, size_t nargsf, 
     }
   }
 
-  for (int i = static_cast<int>(nargs); i < def.nparams; ++i) {
+  for (int i = static_cast<int>(nargs); i < def.nparams(); ++i) {
     if (out[i]) continue;
     if (!rt.defaults[i]) {
       positional_count_error(def, nargs, false);
@@ -103,7 +102,7 @@ bool bind_arguments(const MethodDef& def, PyObject* const* args, size_t nargsf, 
   }
 
   if (rt.any_checks) {
-    for (int i = 0; i < def.nparams; ++i) {
+    for (int i = 0; i < def.nparams(); ++i) {
       if (!type_ok(def.params[i].check, out[i])) {
         type_error(def, i, out[i]);
         return false;

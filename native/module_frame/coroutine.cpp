@@ -1,6 +1,8 @@
 #include "module_frame/coroutine.hpp"
 
+#include "module_frame/attributes.hpp"
 #include "module_frame/module.hpp"
+#include "module_frame/object_cache.hpp"
 #include "module_frame/traceback.hpp"
 
 #include <cstddef>
@@ -21,7 +23,6 @@ constexpr int kMaxFreeFrames = 8;
 /// Every record starts with a header naming the method whose free list it returns to.
 struct alignas(std::max_align_t) RecordHeader {
   MethodDef* def;
-  std::size_t size;
 };
 
 } // namespace
@@ -39,7 +40,6 @@ void* Promise::operator new(std::size_t size, const Call& call) {
   }
   auto* header = static_cast<RecordHeader*>(raw);
   header->def = def;
-  header->size = size;
   return header + 1;
 }
 
@@ -84,57 +84,42 @@ struct AwaitIterObject {
 PyTypeObject g_coro_type;
 PyTypeObject g_await_iter_type;
 
-/// A few released objects of one type kept for reuse: a request makes and
-/// drops several coroutines and await iterators, and reusing their memory
-/// spares the allocator and the collector's allocation count.
-template <class T, PyTypeObject* Type, int Capacity>
-class ObjectCache {
-public:
-  T* take() noexcept {
-    if (n_ == 0) return PyObject_GC_New(T, Type);
-    T* o = slots_[--n_];
-    PyObject_Init(reinterpret_cast<PyObject*>(o), Type);
-    return o;
-  }
-  /// Frees or keeps an object that is already untracked and cleared.
-  void give(T* o) noexcept {
-    if (n_ < Capacity) slots_[n_++] = o;
-    else PyObject_GC_Del(o);
-  }
-
-private:
-  T* slots_[Capacity] = {};
-  int n_ = 0;
-};
-
 ObjectCache<CoroObject, &g_coro_type, 16> g_coro_cache;
 ObjectCache<AwaitIterObject, &g_await_iter_type, 16> g_iter_cache;
 
-CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
-bool is_coro(PyObject* o) { return Py_TYPE(o) == &g_coro_type; }
-bool is_await_iter(PyObject* o) { return Py_TYPE(o) == &g_await_iter_type; }
+CoroObject* as_coro(PyObject* o) noexcept { return reinterpret_cast<CoroObject*>(o); }
+bool is_coro(PyObject* o) noexcept { return Py_TYPE(o) == &g_coro_type; }
 
-Promise& promise(CoroObject* c) { return c->handle.promise(); }
+/// The coroutine of this type behind `o` (itself, or the one of its await
+/// iterator), or null for any other object.
+CoroObject* native_coro_of(PyObject* o) noexcept {
+  if (is_coro(o)) return as_coro(o);
+  if (Py_TYPE(o) == &g_await_iter_type) return reinterpret_cast<AwaitIterObject*>(o)->coro;
+  return nullptr;
+}
 
-PySendResult coro_send(CoroObject* c, PyObject* value, PyObject** out);
-PySendResult coro_throw(CoroObject* c, PyObject* exc, PyObject** out);
-int coro_close(CoroObject* c);
+Promise& promise(CoroObject* c) noexcept { return c->handle.promise(); }
+
+/// The arguments of throw(typ[, val[, tb]]), exactly as given.
+struct ThrowArgs {
+  PyObject* const* args;
+  Py_ssize_t nargs;
+  PyObject* typ() const noexcept { return args[0]; }
+  PyObject* val() const noexcept { return nargs > 1 ? args[1] : nullptr; }
+  PyObject* tb() const noexcept { return nargs > 2 ? args[2] : nullptr; }
+};
+
+PySendResult coro_send(CoroObject* c, PyObject* value, PyObject** out) noexcept;
+PySendResult coro_throw(CoroObject* c, const ThrowArgs& a, PyObject** out) noexcept;
+int coro_close(CoroObject* c) noexcept;
 
 /// Releases everything a finished coroutine held: the frame record goes back
 /// to its free list, and names, module, code and cached frame read None.
-void finish(CoroObject* c) {
-  if (c->handle) {
-    Promise& p = promise(c);
-    Py_CLEAR(p.delegate);
-    Py_CLEAR(p.yielded);
-    Py_CLEAR(p.sent);
-    Py_CLEAR(p.thrown);
-    Py_CLEAR(p.result);
-    Py_CLEAR(p.error);
-    c->handle.destroy();
-    c->handle = {};
-  }
-  for (PyObject*& a : c->args) Py_CLEAR(a);
+void finish(CoroObject* c) noexcept {
+  // The coroutine reads as finished before the record goes: releasing what
+  // it holds may run code that looks at it.
+  if (auto handle = std::exchange(c->handle, {})) handle.destroy();
+  for (int i = 0; i < c->def->nparams(); ++i) Py_CLEAR(c->args[i]); // the other slots are always empty
   Py_CLEAR(c->closure);
   Py_CLEAR(c->name);
   Py_CLEAR(c->qualname);
@@ -144,26 +129,25 @@ void finish(CoroObject* c) {
   c->started = true;
 }
 
-bool finished(CoroObject* c) { return !c->handle; }
+bool finished(CoroObject* c) noexcept { return !c->handle; }
 
 /// Runs the body from its suspension point until it suspends again or ends.
-PySendResult resume_body(CoroObject* c, PyObject** out) {
+PySendResult resume_body(CoroObject* c, PyObject** out) noexcept {
   Promise& p = promise(c);
   c->started = true;
   c->running = true;
   c->handle.resume();
   c->running = false;
   if (!c->handle.done()) {
-    *out = std::exchange(p.yielded, nullptr);
+    *out = p.yielded.release();
     return PYGEN_NEXT;
   }
   PySendResult r;
   if (p.error) {
-    PyErr_SetRaisedException(std::exchange(p.error, nullptr));
+    PyErr_SetRaisedException(p.error.release());
     r = PYGEN_ERROR;
   } else {
-    *out = std::exchange(p.result, nullptr);
-    if (!*out) *out = Py_NewRef(Py_None);
+    *out = p.result ? p.result.release() : Py_NewRef(Py_None);
     r = PYGEN_RETURN;
   }
   finish(c);
@@ -171,25 +155,26 @@ PySendResult resume_body(CoroObject* c, PyObject** out) {
 }
 
 /// Hands the delegate's outcome to the body: its result, or its exception.
-PySendResult continue_after_delegate(CoroObject* c, PySendResult s, PyObject* r, PyObject** out) {
+PySendResult continue_after_delegate(CoroObject* c, PySendResult s, Ref r, PyObject** out) noexcept {
   Promise& p = promise(c);
   if (s == PYGEN_NEXT) {
-    *out = r;
+    *out = r.release();
     return PYGEN_NEXT;
   }
-  Py_CLEAR(p.delegate);
-  if (s == PYGEN_RETURN) p.sent = r;
-  else p.thrown = PyErr_GetRaisedException();
+  // A finished delegate is let go before the body runs on: cr_await reads
+  // None from here, and the delegate does not outlive its use.
+  p.delegate.reset();
+  if (s == PYGEN_RETURN) p.sent = std::move(r);
+  else p.thrown = Ref::steal(PyErr_GetRaisedException());
   return resume_body(c, out);
 }
 
-PySendResult send_to(PyObject* delegate, PyObject* value, PyObject** out) {
-  if (is_coro(delegate)) return coro_send(as_coro(delegate), value, out);
-  if (is_await_iter(delegate)) return coro_send(reinterpret_cast<AwaitIterObject*>(delegate)->coro, value, out);
+PySendResult send_to(PyObject* delegate, PyObject* value, PyObject** out) noexcept {
+  if (CoroObject* inner = native_coro_of(delegate)) return coro_send(inner, value, out);
   return PyIter_Send(delegate, value, out);
 }
 
-PySendResult coro_send(CoroObject* c, PyObject* value, PyObject** out) {
+PySendResult coro_send(CoroObject* c, PyObject* value, PyObject** out) noexcept {
   if (c->running) {
     PyErr_SetString(PyExc_ValueError, "coroutine already executing");
     return PYGEN_ERROR;
@@ -208,125 +193,167 @@ PySendResult coro_send(CoroObject* c, PyObject* value, PyObject** out) {
   }
   Promise& p = promise(c);
   if (!p.delegate) {
-    p.sent = Py_NewRef(value);
+    p.sent = Ref::borrow(value);
     return resume_body(c, out);
   }
   c->running = true;
   PyObject* r = nullptr;
-  PySendResult s = send_to(p.delegate, value, &r);
+  PySendResult s = send_to(p.delegate.get(), value, &r);
   c->running = false;
-  return continue_after_delegate(c, s, r, out);
+  return continue_after_delegate(c, s, Ref::steal(r), out);
 }
 
 /// A StopIteration's value, as the result of a delegate that finished.
-PyObject* take_stop_iteration_value() {
-  PyObject* exc = PyErr_GetRaisedException();
-  PyObject* v = PyObject_GetAttrString(exc, "value");
-  Py_DECREF(exc);
-  return v;
+Ref take_stop_iteration_value() noexcept {
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  return Ref::steal(PyObject_GetAttrString(exc.get(), "value"));
 }
 
-/// getattr that tells a missing attribute (0, *out = NULL) from an error (-1).
-int optional_attr(PyObject* o, const char* name, PyObject** out) {
-  *out = PyObject_GetAttrString(o, name);
-  if (*out) return 1;
+/// getattr that tells a missing attribute (0, `out` null) from an error (-1).
+int optional_attr(PyObject* o, const char* name, Ref& out) noexcept {
+  out = Ref::steal(PyObject_GetAttrString(o, name));
+  if (out) return 1;
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
   PyErr_Clear();
   return 0;
 }
 
 /// Closes a delegate: this type directly, any other object through its `close` method.
-int close_delegate(PyObject* delegate) {
-  if (is_coro(delegate)) return coro_close(as_coro(delegate));
-  if (is_await_iter(delegate)) return coro_close(reinterpret_cast<AwaitIterObject*>(delegate)->coro);
-  PyObject* meth;
-  if (optional_attr(delegate, "close", &meth) < 0) return -1;
+int close_delegate(PyObject* delegate) noexcept {
+  if (CoroObject* inner = native_coro_of(delegate)) return coro_close(inner);
+  Ref meth;
+  if (optional_attr(delegate, "close", meth) < 0) return -1;
   if (!meth) return 0;
-  PyObject* r = PyObject_CallNoArgs(meth);
-  Py_DECREF(meth);
-  if (!r) return -1;
-  Py_DECREF(r);
-  return 0;
+  return Ref::steal(PyObject_CallNoArgs(meth.get())) ? 0 : -1;
 }
 
-PySendResult raise_in_body(CoroObject* c, PyObject* exc, PyObject** out) {
-  Promise& p = promise(c);
-  Py_XSETREF(p.thrown, exc);
+/// Takes the delegate away and closes it; -1 with the error set when closing failed.
+int drop_and_close_delegate(CoroObject* c) noexcept {
+  Ref delegate = std::move(promise(c).delegate);
+  c->running = true;
+  int err = close_delegate(delegate.get());
+  c->running = false;
+  return err;
+}
+
+PySendResult raise_in_body(CoroObject* c, Ref exc, PyObject** out) noexcept {
+  promise(c).thrown = std::move(exc);
   return resume_body(c, out);
 }
 
-/// Raises `exc` (an exception instance; reference stolen) at the suspension point.
-PySendResult coro_throw(CoroObject* c, PyObject* exc, PyObject** out) {
-  if (c->running) {
-    Py_DECREF(exc);
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-    return PYGEN_ERROR;
+/// Normalises throw(typ[, val[, tb]]) into one exception instance, by the rules of `raise`.
+Ref normalize_throw(const ThrowArgs& a) noexcept {
+  PyObject *typ = a.typ(), *val = a.val(), *tb = a.tb();
+  if (tb == Py_None) tb = nullptr;
+  if (tb && !PyTraceBack_Check(tb)) {
+    PyErr_SetString(PyExc_TypeError, "raise: arg 3 must be a traceback or None");
+    return Ref();
   }
-  if (finished(c)) {
-    PyErr_SetRaisedException(exc);
-    return PYGEN_ERROR;
-  }
-  if (!c->started) {
-    // Nothing of the body ran: the exception leaves at its first line.
-    PyErr_SetRaisedException(exc);
-    add_traceback(*c->def, c->def->first_line);
-    finish(c);
-    return PYGEN_ERROR;
-  }
-  Promise& p = promise(c);
-  if (!p.delegate) return raise_in_body(c, exc, out);
-
-  if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
-    PyObject* delegate = std::exchange(p.delegate, nullptr);
-    c->running = true;
-    int err = close_delegate(delegate);
-    c->running = false;
-    Py_DECREF(delegate);
-    if (err < 0) {
-      Py_DECREF(exc);
-      exc = PyErr_GetRaisedException();
+  Ref exc;
+  if (PyExceptionClass_Check(typ)) {
+    if (val && PyExceptionInstance_Check(val) && PyObject_IsInstance(val, typ) == 1) {
+      exc = Ref::borrow(val);
+    } else {
+      Ref args;
+      if (!val || val == Py_None) args = Ref::steal(PyTuple_New(0));
+      else if (PyTuple_Check(val)) args = Ref::borrow(val);
+      else args = Ref::steal(PyTuple_Pack(1, val));
+      if (!args) return Ref();
+      exc = Ref::steal(PyObject_Call(typ, args.get(), nullptr));
+      if (!exc) return Ref();
+      if (!PyExceptionInstance_Check(exc.get())) {
+        PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R", typ,
+                     Py_TYPE(exc.get()));
+        return Ref();
+      }
     }
-    return raise_in_body(c, exc, out);
+  } else if (PyExceptionInstance_Check(typ)) {
+    if (val && val != Py_None) {
+      PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+      return Ref();
+    }
+    exc = Ref::borrow(typ);
+  } else {
+    PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
+    return Ref();
   }
+  if (tb && PyException_SetTraceback(exc.get(), tb) < 0) return Ref();
+  return exc;
+}
 
-  PyObject* delegate = p.delegate;
+/// Forwards a throw to the delegate, with its arguments as given: the
+/// delegate judges them. GeneratorExit closes the delegate instead and is
+/// raised in the body. The delegate's outcome goes on as after a send.
+PySendResult throw_to_delegate(CoroObject* c, const ThrowArgs& a, PyObject** out) noexcept {
+  Promise& p = promise(c);
+  if (PyErr_GivenExceptionMatches(a.typ(), PyExc_GeneratorExit)) {
+    int err = drop_and_close_delegate(c);
+    Ref exc = err < 0 ? Ref::steal(PyErr_GetRaisedException()) : normalize_throw(a);
+    if (!exc) return PYGEN_ERROR;
+    return raise_in_body(c, std::move(exc), out);
+  }
+  PyObject* delegate = p.delegate.get();
   PyObject* r = nullptr;
   PySendResult s;
   c->running = true;
-  if (is_coro(delegate) || is_await_iter(delegate)) {
-    CoroObject* inner = is_coro(delegate) ? as_coro(delegate) : reinterpret_cast<AwaitIterObject*>(delegate)->coro;
-    s = coro_throw(inner, exc, &r);
+  if (CoroObject* inner = native_coro_of(delegate)) {
+    s = coro_throw(inner, a, &r);
   } else {
-    PyObject* meth;
-    if (optional_attr(delegate, "throw", &meth) < 0) {
+    Ref meth;
+    if (optional_attr(delegate, "throw", meth) < 0) {
       c->running = false;
-      Py_DECREF(exc);
-      Py_CLEAR(p.delegate);
-      return raise_in_body(c, PyErr_GetRaisedException(), out);
+      p.delegate.reset();
+      return raise_in_body(c, Ref::steal(PyErr_GetRaisedException()), out);
     }
     if (!meth) {
+      // A delegate without throw is let go, and the exception raised here.
       c->running = false;
-      Py_CLEAR(p.delegate);
-      return raise_in_body(c, exc, out);
+      Ref exc = normalize_throw(a);
+      if (!exc) return PYGEN_ERROR;
+      p.delegate.reset();
+      return raise_in_body(c, std::move(exc), out);
     }
-    r = PyObject_CallOneArg(meth, exc);
-    Py_DECREF(meth);
-    Py_DECREF(exc);
-    if (r) {
+    Ref res = Ref::steal(PyObject_Vectorcall(meth.get(), a.args, static_cast<size_t>(a.nargs), nullptr));
+    if (res) {
       s = PYGEN_NEXT;
+      r = res.release();
     } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-      r = take_stop_iteration_value();
+      r = take_stop_iteration_value().release();
       s = r ? PYGEN_RETURN : PYGEN_ERROR;
     } else {
       s = PYGEN_ERROR;
     }
   }
   c->running = false;
-  return continue_after_delegate(c, s, r, out);
+  return continue_after_delegate(c, s, Ref::steal(r), out);
+}
+
+/// throw(typ[, val[, tb]]): forwarded to a delegate as given; otherwise the
+/// exception is made by the rules of `raise` and raised at the suspension point.
+PySendResult coro_throw(CoroObject* c, const ThrowArgs& a, PyObject** out) noexcept {
+  if (!c->running && !finished(c) && promise(c).delegate) return throw_to_delegate(c, a, out);
+  Ref exc = normalize_throw(a);
+  if (!exc) return PYGEN_ERROR;
+  if (c->running) {
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    return PYGEN_ERROR;
+  }
+  if (finished(c)) {
+    PyErr_SetRaisedException(exc.release());
+    return PYGEN_ERROR;
+  }
+  if (!c->started) {
+    // Nothing of the body ran: the exception leaves at its first line.
+    PyErr_SetRaisedException(exc.release());
+    add_traceback(*c->def, c->def->first_line);
+    finish(c);
+    return PYGEN_ERROR;
+  }
+  return raise_in_body(c, std::move(exc), out);
 }
 
 /// close(): 0 on success, -1 with an exception set.
-int coro_close(CoroObject* c) {
+int coro_close(CoroObject* c) noexcept {
   if (c->running) {
     PyErr_SetString(PyExc_ValueError, "coroutine already executing");
     return -1;
@@ -336,22 +363,15 @@ int coro_close(CoroObject* c) {
     finish(c);
     return 0;
   }
-  Promise& p = promise(c);
-  PyObject* exc = nullptr;
-  if (p.delegate) {
-    PyObject* delegate = std::exchange(p.delegate, nullptr);
-    c->running = true;
-    int err = close_delegate(delegate);
-    c->running = false;
-    Py_DECREF(delegate);
-    if (err < 0) exc = PyErr_GetRaisedException();
-  }
+  Ref exc;
+  if (promise(c).delegate && drop_and_close_delegate(c) < 0) exc = Ref::steal(PyErr_GetRaisedException());
   if (!exc) {
-    exc = PyObject_CallNoArgs(PyExc_GeneratorExit);
+    exc = Ref::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
     if (!exc) return -1;
   }
   PyObject* r = nullptr;
-  PySendResult s = raise_in_body(c, exc, &r);
+  PySendResult s = raise_in_body(c, std::move(exc), &r);
+  Ref result = Ref::steal(r);
   if (s == PYGEN_ERROR) {
     if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
       PyErr_Clear();
@@ -359,9 +379,7 @@ int coro_close(CoroObject* c) {
     }
     return -1;
   }
-  bool ignored = s == PYGEN_NEXT || r != Py_None;
-  Py_XDECREF(r);
-  if (ignored) {
+  if (s == PYGEN_NEXT || !result.is_none()) {
     PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
     return -1;
   }
@@ -371,68 +389,20 @@ int coro_close(CoroObject* c) {
 // ---- Python-level protocol -------------------------------------------------
 
 /// A return value as StopIteration (bare for None), for the Python-level methods.
-PyObject* to_python(PySendResult s, PyObject* r) {
+PyObject* to_python(PySendResult s, PyObject* r) noexcept {
   if (s == PYGEN_NEXT) return r;
   if (s == PYGEN_RETURN) {
-    if (r == Py_None) {
+    Ref value = Ref::steal(r);
+    if (value.is_none()) {
       PyErr_SetNone(PyExc_StopIteration);
-    } else {
-      PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, r);
-      if (exc) {
-        PyErr_SetObject(PyExc_StopIteration, exc);
-        Py_DECREF(exc);
-      }
+    } else if (Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_StopIteration, value.get()))) {
+      PyErr_SetObject(PyExc_StopIteration, exc.get());
     }
-    Py_DECREF(r);
   }
   return nullptr;
 }
 
-/// Normalises throw(typ[, val[, tb]]) into one exception instance, by the rules of `raise`.
-PyObject* normalize_throw(PyObject* typ, PyObject* val, PyObject* tb) {
-  if (tb == Py_None) tb = nullptr;
-  if (tb && !PyTraceBack_Check(tb)) {
-    PyErr_SetString(PyExc_TypeError, "raise: arg 3 must be a traceback or None");
-    return nullptr;
-  }
-  PyObject* exc;
-  if (PyExceptionClass_Check(typ)) {
-    if (val && PyExceptionInstance_Check(val) && PyObject_IsInstance(val, typ) == 1) {
-      exc = Py_NewRef(val);
-    } else {
-      PyObject* args;
-      if (!val || val == Py_None) args = PyTuple_New(0);
-      else if (PyTuple_Check(val)) args = Py_NewRef(val);
-      else args = PyTuple_Pack(1, val);
-      if (!args) return nullptr;
-      exc = PyObject_Call(typ, args, nullptr);
-      Py_DECREF(args);
-      if (!exc) return nullptr;
-      if (!PyExceptionInstance_Check(exc)) {
-        PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R", typ,
-                     Py_TYPE(exc));
-        Py_DECREF(exc);
-        return nullptr;
-      }
-    }
-  } else if (PyExceptionInstance_Check(typ)) {
-    if (val && val != Py_None) {
-      PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-      return nullptr;
-    }
-    exc = Py_NewRef(typ);
-  } else {
-    PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
-    return nullptr;
-  }
-  if (tb && PyException_SetTraceback(exc, tb) < 0) {
-    Py_DECREF(exc);
-    return nullptr;
-  }
-  return exc;
-}
-
-PyObject* throw_args(CoroObject* c, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* throw_args(CoroObject* c, PyObject* const* args, Py_ssize_t nargs) noexcept {
   if (nargs < 1) {
     PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
     return nullptr;
@@ -441,38 +411,36 @@ PyObject* throw_args(CoroObject* c, PyObject* const* args, Py_ssize_t nargs) {
     PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
     return nullptr;
   }
-  PyObject* exc = normalize_throw(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
-  if (!exc) return nullptr;
   PyObject* r = nullptr;
-  PySendResult s = coro_throw(c, exc, &r);
+  PySendResult s = coro_throw(c, ThrowArgs{args, nargs}, &r);
   return to_python(s, r);
 }
 
-PyObject* py_send(CoroObject* c, PyObject* value) {
+PyObject* py_send(CoroObject* c, PyObject* value) noexcept {
   PyObject* r = nullptr;
   PySendResult s = coro_send(c, value, &r);
   return to_python(s, r);
 }
 
-PyObject* py_close(CoroObject* c) {
+PyObject* py_close(CoroObject* c) noexcept {
   if (coro_close(c) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
-PyObject* refuse_pickle(PyObject* self, PyObject*) {
+PyObject* refuse_pickle(PyObject* self, PyObject*) noexcept {
   PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", Py_TYPE(self)->tp_name);
   return nullptr;
 }
 
 // Coroutine type slots and methods.
 
-PyObject* coro_m_send(PyObject* self, PyObject* value) { return py_send(as_coro(self), value); }
-PyObject* coro_m_throw(PyObject* self, PyObject* const* args, Py_ssize_t n) { return throw_args(as_coro(self), args, n); }
-PyObject* coro_m_close(PyObject* self, PyObject*) { return py_close(as_coro(self)); }
+PyObject* coro_m_send(PyObject* self, PyObject* value) noexcept { return py_send(as_coro(self), value); }
+PyObject* coro_m_throw(PyObject* self, PyObject* const* args, Py_ssize_t n) noexcept { return throw_args(as_coro(self), args, n); }
+PyObject* coro_m_close(PyObject* self, PyObject*) noexcept { return py_close(as_coro(self)); }
 
-PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) { return coro_send(as_coro(self), arg, out); }
+PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcept { return coro_send(as_coro(self), arg, out); }
 
-PyObject* coro_am_await(PyObject* self) {
+PyObject* coro_am_await(PyObject* self) noexcept {
   auto* it = g_iter_cache.take();
   if (!it) return nullptr;
   it->coro = as_coro(Py_NewRef(self));
@@ -480,52 +448,26 @@ PyObject* coro_am_await(PyObject* self) {
   return reinterpret_cast<PyObject*>(it);
 }
 
-PyObject* or_none(PyObject* o) { return Py_NewRef(o ? o : Py_None); }
+PyObject* coro_get_running(PyObject* self, void*) noexcept { return PyBool_FromLong(as_coro(self)->running); }
 
-PyObject* coro_get_name(PyObject* self, void*) { return or_none(as_coro(self)->name); }
-PyObject* coro_get_qualname(PyObject* self, void*) { return or_none(as_coro(self)->qualname); }
-PyObject* coro_get_module(PyObject* self, void*) { return or_none(as_coro(self)->module); }
-PyObject* coro_get_code(PyObject* self, void*) { return or_none(as_coro(self)->code); }
-PyObject* coro_get_running(PyObject* self, void*) { return PyBool_FromLong(as_coro(self)->running); }
-
-PyObject* coro_get_await(PyObject* self, void*) {
+PyObject* coro_get_await(PyObject* self, void*) noexcept {
   CoroObject* c = as_coro(self);
-  return or_none(c->handle ? promise(c).delegate : nullptr);
+  return or_none(c->handle ? promise(c).delegate.get() : nullptr);
 }
 
-PyObject* coro_get_frame(PyObject* self, void*) {
+PyObject* coro_get_frame(PyObject* self, void*) noexcept {
   CoroObject* c = as_coro(self);
   if (!c->code) Py_RETURN_NONE;
   if (!c->frame) {
-    PyObject* locals = PyDict_New();
+    Ref locals = Ref::steal(PyDict_New());
     if (!locals) return nullptr;
     c->frame = reinterpret_cast<PyObject*>(PyFrame_New(
-        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(c->code), c->def->module->globals, locals));
-    Py_DECREF(locals);
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(c->code), c->def->module->globals, locals.get()));
     if (!c->frame) return nullptr;
   }
   return Py_NewRef(c->frame);
 }
 
-int set_str(PyObject** slot, PyObject* v, const char* message) {
-  if (!v || !PyUnicode_Check(v)) {
-    PyErr_SetString(PyExc_TypeError, message);
-    return -1;
-  }
-  Py_XSETREF(*slot, Py_NewRef(v));
-  return 0;
-}
-
-int coro_set_name(PyObject* self, PyObject* v, void*) {
-  return set_str(&as_coro(self)->name, v, "__name__ must be set to a string object");
-}
-int coro_set_qualname(PyObject* self, PyObject* v, void*) {
-  return set_str(&as_coro(self)->qualname, v, "__qualname__ must be set to a string object");
-}
-int coro_set_module(PyObject* self, PyObject* v, void*) {
-  Py_XSETREF(as_coro(self)->module, Py_XNewRef(v));
-  return 0;
-}
 
 const char kSendDoc[] = "send(arg) -> send 'arg' into coroutine,\nreturn next yielded value or raise StopIteration.";
 const char kThrowDoc[] =
@@ -541,11 +483,14 @@ PyMethodDef g_coro_methods[] = {
     {nullptr},
 };
 
+using C = CoroObject;
+
 PyGetSetDef g_coro_getset[] = {
-    {"__name__", coro_get_name, coro_set_name, "name of the coroutine", nullptr},
-    {"__qualname__", coro_get_qualname, coro_set_qualname, "qualified name of the coroutine", nullptr},
-    {"__module__", coro_get_module, coro_set_module, nullptr, nullptr},
-    {"cr_code", coro_get_code, nullptr, nullptr, nullptr},
+    {"__name__", get_field<C, &C::name>, set_name_field<C, &C::name>, "name of the coroutine", nullptr},
+    {"__qualname__", get_field<C, &C::qualname>, set_qualname_field<C, &C::qualname>, "qualified name of the coroutine",
+     nullptr},
+    {"__module__", get_field<C, &C::module>, set_any_field<C, &C::module>, nullptr, nullptr},
+    {"cr_code", get_field<C, &C::code>, nullptr, nullptr, nullptr},
     {"cr_await", coro_get_await, nullptr, "object being awaited, or None", nullptr},
     {"cr_running", coro_get_running, nullptr, nullptr, nullptr},
     {"cr_frame", coro_get_frame, nullptr, "Frame of the coroutine", nullptr},
@@ -555,10 +500,10 @@ PyGetSetDef g_coro_getset[] = {
 PyAsyncMethods g_coro_async = {coro_am_await, nullptr, nullptr, coro_am_send};
 
 /// Garbage collection of a coroutine: warn when it never ran, close it when suspended.
-void coro_finalize(PyObject* self) {
+void coro_finalize(PyObject* self) noexcept {
   CoroObject* c = as_coro(self);
   if (finished(c)) return;
-  PyObject* pending = PyErr_GetRaisedException();
+  Ref pending = Ref::steal(PyErr_GetRaisedException());
   if (!c->started) {
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited",
                          c->qualname ? c->qualname : Py_None) < 0)
@@ -567,25 +512,25 @@ void coro_finalize(PyObject* self) {
   } else if (coro_close(c) < 0) {
     PyErr_WriteUnraisable(self);
   }
-  PyErr_SetRaisedException(pending);
+  PyErr_SetRaisedException(pending.release());
 }
 
-int coro_traverse(PyObject* self, visitproc visit, void* arg) {
+int coro_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   CoroObject* c = as_coro(self);
-  for (PyObject* a : c->args) Py_VISIT(a);
+  for (int i = 0; i < c->def->nparams(); ++i) Py_VISIT(c->args[i]);
   Py_VISIT(c->closure);
   Py_VISIT(c->frame);
   if (c->handle) {
     Promise& p = promise(c);
-    Py_VISIT(p.delegate);
-    Py_VISIT(p.yielded);
-    Py_VISIT(p.sent);
-    Py_VISIT(p.thrown);
+    Py_VISIT(p.delegate.get());
+    Py_VISIT(p.yielded.get());
+    Py_VISIT(p.sent.get());
+    Py_VISIT(p.thrown.get());
   }
   return 0;
 }
 
-void coro_dealloc(PyObject* self) {
+void coro_dealloc(PyObject* self) noexcept {
   CoroObject* c = as_coro(self);
   // A finished coroutine has nothing to finalize; only the others run the finalizer.
   if (!finished(c) && PyObject_CallFinalizerFromDealloc(self) < 0) return; // resurrected
@@ -598,7 +543,7 @@ void coro_dealloc(PyObject* self) {
   else g_coro_cache.give(c);
 }
 
-PyObject* coro_repr(PyObject* self) {
+PyObject* coro_repr(PyObject* self) noexcept {
   CoroObject* c = as_coro(self);
   return PyUnicode_FromFormat("<native coroutine %S at %p>", c->qualname ? c->qualname : Py_None, self);
 }
@@ -607,41 +552,39 @@ PyObject* coro_repr(PyObject* self) {
 
 CoroObject* iter_coro(PyObject* self) { return reinterpret_cast<AwaitIterObject*>(self)->coro; }
 
-PyObject* iter_next(PyObject* self) {
+PyObject* iter_next(PyObject* self) noexcept {
   PyObject* r = nullptr;
   PySendResult s = coro_send(iter_coro(self), Py_None, &r);
   if (s == PYGEN_RETURN && r == Py_None) {
-    Py_DECREF(r);
+    Ref::steal(r).reset();
     return nullptr; // exhausted
   }
   return to_python(s, r);
 }
-PyObject* iter_m_send(PyObject* self, PyObject* value) { return py_send(iter_coro(self), value); }
-PyObject* iter_m_throw(PyObject* self, PyObject* const* args, Py_ssize_t n) {
+PyObject* iter_m_send(PyObject* self, PyObject* value) noexcept { return py_send(iter_coro(self), value); }
+PyObject* iter_m_throw(PyObject* self, PyObject* const* args, Py_ssize_t n) noexcept {
   return throw_args(iter_coro(self), args, n);
 }
-PyObject* iter_m_close(PyObject* self, PyObject*) { return py_close(iter_coro(self)); }
-PySendResult iter_am_send(PyObject* self, PyObject* arg, PyObject** out) {
+PyObject* iter_m_close(PyObject* self, PyObject*) noexcept { return py_close(iter_coro(self)); }
+PySendResult iter_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcept {
   return coro_send(iter_coro(self), arg, out);
 }
 
-PyObject* iter_new(PyTypeObject*, PyObject*, PyObject*) {
+PyObject* iter_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
   PyErr_SetString(PyExc_TypeError, "cannot instantiate type, use 'await coroutine' instead");
   return nullptr;
 }
 
-int iter_traverse(PyObject* self, visitproc visit, void* arg) {
+int iter_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(reinterpret_cast<PyObject*>(iter_coro(self)));
   return 0;
 }
-int iter_clear(PyObject* self) {
+int iter_clear(PyObject* self) noexcept {
   auto* it = reinterpret_cast<AwaitIterObject*>(self);
-  PyObject* c = reinterpret_cast<PyObject*>(it->coro);
-  it->coro = nullptr;
-  Py_XDECREF(c);
+  Py_CLEAR(it->coro);
   return 0;
 }
-void iter_dealloc(PyObject* self) {
+void iter_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
   iter_clear(self);
   g_iter_cache.give(reinterpret_cast<AwaitIterObject*>(self));
@@ -663,49 +606,40 @@ PyMethodDef g_iter_methods[] = {
 
 PyAsyncMethods g_iter_async = {nullptr, nullptr, nullptr, iter_am_send};
 
-void init_static_header(PyTypeObject& t) {
-  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
-  Py_SET_TYPE(reinterpret_cast<PyObject*>(&t), &PyType_Type);
-}
-
 // ---- awaiting inside a body ------------------------------------------------
 
 /// The await iterator of `o`, as `await o` takes it.
-PyObject* await_iter_of(PyObject* o) {
+Ref await_iter_of(PyObject* o) noexcept {
   PyTypeObject* t = Py_TYPE(o);
   if (t == &g_coro_type) {
     CoroObject* c = as_coro(o);
     if (c->handle && promise(c).delegate) {
       PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
-      return nullptr;
+      return Ref();
     }
-    return Py_NewRef(o);
+    return Ref::borrow(o);
   }
-  if (PyCoro_CheckExact(o)) return Py_NewRef(o);
+  if (PyCoro_CheckExact(o)) return Ref::borrow(o);
   if (PyGen_Check(o)) {
     // A generator-based coroutine (types.coroutine) is awaited as it is.
-    PyObject* code = PyObject_GetAttrString(o, "gi_code");
-    if (!code) return nullptr;
-    int flags = reinterpret_cast<PyCodeObject*>(code)->co_flags;
-    Py_DECREF(code);
-    if (flags & CO_ITERABLE_COROUTINE) return Py_NewRef(o);
+    Ref code = Ref::steal(PyObject_GetAttrString(o, "gi_code"));
+    if (!code) return Ref();
+    if (reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_ITERABLE_COROUTINE) return Ref::borrow(o);
   }
   unaryfunc getter = t->tp_as_async ? t->tp_as_async->am_await : nullptr;
   if (!getter) {
     PyErr_Format(PyExc_TypeError, "object %.200s can't be used in 'await' expression", t->tp_name);
-    return nullptr;
+    return Ref();
   }
-  PyObject* res = getter(o);
-  if (!res) return nullptr;
-  if (PyCoro_CheckExact(res) || Py_TYPE(res) == &g_coro_type) {
-    Py_DECREF(res);
+  Ref res = Ref::steal(getter(o));
+  if (!res) return res;
+  if (PyCoro_CheckExact(res.get()) || Py_TYPE(res.get()) == &g_coro_type) {
     PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
-    return nullptr;
+    return Ref();
   }
-  if (!PyIter_Check(res)) {
-    PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.200s'", Py_TYPE(res)->tp_name);
-    Py_DECREF(res);
-    return nullptr;
+  if (!PyIter_Check(res.get())) {
+    PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.200s'", Py_TYPE(res.get())->tp_name);
+    return Ref();
   }
   return res;
 }
@@ -713,23 +647,23 @@ PyObject* await_iter_of(PyObject* o) {
 } // namespace
 
 bool Awaiting::await_suspend(std::coroutine_handle<Promise> h) noexcept {
-  PyObject* iter = await_iter_of(obj_.get());
+  Ref iter = await_iter_of(obj_.get());
   if (!iter) {
-    error_ = PyErr_GetRaisedException();
+    error_ = Ref::steal(PyErr_GetRaisedException());
     return false;
   }
   PyObject* r = nullptr;
-  PySendResult s = send_to(iter, Py_None, &r);
+  PySendResult s = send_to(iter.get(), Py_None, &r);
   if (s == PYGEN_NEXT) {
     Promise& p = h.promise();
-    p.delegate = iter;
-    p.yielded = r;
+    p.delegate = std::move(iter);
+    p.yielded = Ref::steal(r);
     suspended_in_ = &p;
     return true;
   }
-  Py_DECREF(iter);
+  iter.reset();
   if (s == PYGEN_RETURN) value_ = Ref::steal(r);
-  else error_ = PyErr_GetRaisedException();
+  else error_ = Ref::steal(PyErr_GetRaisedException());
   return false;
 }
 
@@ -737,13 +671,13 @@ Ref Awaiting::await_resume() {
   if (suspended_in_) {
     Promise& p = *suspended_in_;
     if (p.thrown) {
-      PyErr_SetRaisedException(std::exchange(p.thrown, nullptr));
+      PyErr_SetRaisedException(p.thrown.release());
       throw_error(where_);
     }
-    return Ref::steal(std::exchange(p.sent, nullptr));
+    return std::move(p.sent);
   }
   if (error_) {
-    PyErr_SetRaisedException(std::exchange(error_, nullptr));
+    PyErr_SetRaisedException(error_.release());
     throw_error(where_);
   }
   return std::move(value_);
@@ -760,15 +694,15 @@ void Promise::unhandled_exception() noexcept {
   translate_current_exception();
   if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
     // A StopIteration must not end the coroutine as if it had returned.
-    PyObject* cause = PyErr_GetRaisedException();
+    Ref cause = Ref::steal(PyErr_GetRaisedException());
     PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
-    PyObject* exc = PyErr_GetRaisedException();
-    PyException_SetCause(exc, Py_NewRef(cause));
-    PyException_SetContext(exc, cause);
-    PyErr_SetRaisedException(exc);
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    PyException_SetCause(exc.get(), Ref(cause).release());
+    PyException_SetContext(exc.get(), cause.release());
+    PyErr_SetRaisedException(exc.release());
   }
   add_traceback(*def, line ? line : def->first_line);
-  error = PyErr_GetRaisedException();
+  error = Ref::steal(PyErr_GetRaisedException());
 }
 
 PyObject* new_coroutine(const Call& call) noexcept {
@@ -777,32 +711,28 @@ PyObject* new_coroutine(const Call& call) noexcept {
   const MethodDef& def = call.def;
   c->handle = {};
   c->def = const_cast<MethodDef*>(&def);
-  for (int i = 0; i < kMaxParams; ++i) c->args[i] = i < def.nparams ? Py_NewRef(call.args.v[i]) : nullptr;
+  for (int i = 0; i < kMaxParams; ++i) c->args[i] = i < def.nparams() ? Py_NewRef(call.args.v[i]) : nullptr;
   c->closure = Py_XNewRef(call.closure.get());
   c->name = Py_NewRef(def.rt.name);
   c->qualname = Py_NewRef(def.rt.qualname);
-  c->module = Py_NewRef(def.module->full_name_obj);
+  c->module = Py_NewRef(def.module->full_name_obj.get());
   c->code = Py_NewRef(def.rt.code);
   c->frame = nullptr;
   c->weakrefs = nullptr;
   c->started = false;
   c->running = false;
-  try {
-    Task task = def.coro(Call{def, Args{c->args}, c->closure});
-    c->handle = task.release();
-  } catch (...) {
-    translate_current_exception();
-    Py_DECREF(c);
-    return nullptr;
-  }
-  PyObject_GC_Track(c);
-  return reinterpret_cast<PyObject*>(c);
+  Ref coro = Ref::steal(reinterpret_cast<PyObject*>(c));
+  return guarded<PyObject*>(nullptr, [&] {
+    c->handle = def.coro(Call{def, Args{c->args}, c->closure}).release();
+    PyObject_GC_Track(c);
+    return coro.release();
+  });
 }
 
 void ready_coroutine_types() {
   PyTypeObject& t = g_coro_type;
   if (!(t.tp_flags & Py_TPFLAGS_READY)) {
-    init_static_header(t);
+    init_static_type_header(t);
     t.tp_name = "strovik.native_coroutine";
     t.tp_basicsize = sizeof(CoroObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
@@ -818,7 +748,7 @@ void ready_coroutine_types() {
   }
   PyTypeObject& it = g_await_iter_type;
   if (!(it.tp_flags & Py_TPFLAGS_READY)) {
-    init_static_header(it);
+    init_static_type_header(it);
     it.tp_name = "strovik.native_coroutine_wrapper";
     it.tp_basicsize = sizeof(AwaitIterObject);
     it.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE;

@@ -18,21 +18,21 @@ struct Promise {
   const MethodDef* def;
 
   // Written by the awaiter when the body suspends on a Python awaitable.
-  PyObject* delegate = nullptr; // the await iterator being driven (cr_await)
-  PyObject* yielded = nullptr;  // its first yielded value, handed to the driver
+  Ref delegate; // the await iterator being driven (cr_await)
+  Ref yielded;  // its first yielded value, handed to the driver
 
   // Written by the driver before it resumes the body at the await point.
-  PyObject* sent = nullptr;     // the delegate's result
-  PyObject* thrown = nullptr;   // or an exception to raise there
+  Ref sent;   // the delegate's result
+  Ref thrown; // or an exception to raise there
 
   // The outcome once the body has finished.
-  PyObject* result = nullptr;
-  PyObject* error = nullptr;
+  Ref result;
+  Ref error;
 
   Task get_return_object() noexcept;
   std::suspend_always initial_suspend() noexcept { return {}; }
   std::suspend_always final_suspend() noexcept { return {}; }
-  void return_value(Ref r) noexcept { result = r.release(); }
+  void return_value(Ref r) noexcept { result = std::move(r); }
   void unhandled_exception() noexcept;
 
   // Frame records come from a small free list per coroutine method.
@@ -74,7 +74,7 @@ private:
   Where where_;
   Promise* suspended_in_ = nullptr;
   Ref value_;
-  PyObject* error_ = nullptr;
+  Ref error_;
 };
 
 inline Awaiting awaiting(Ref awaitable, Where where = Where::current()) noexcept {

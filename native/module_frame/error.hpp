@@ -5,13 +5,18 @@
 
 #include "module_frame/ref.hpp"
 
+#include <cassert>
 #include <source_location>
 
 namespace frame {
 
 struct PyErrOccurred {
+  /// Thrown only while a Python error is set; debug builds check that it is.
+  explicit PyErrOccurred(int where_line = 0) noexcept : line(where_line) {
+    assert(PyErr_Occurred() && "PyErrOccurred thrown with no Python error set");
+  }
   /// Source line of the statement that failed, 0 when unknown.
-  int line = 0;
+  int line;
 };
 
 using Where = std::source_location;
@@ -63,5 +68,17 @@ private:
 /// Turns any C++ exception escaping a body into a set Python error.
 /// Call only inside a catch block.
 void translate_current_exception() noexcept;
+
+/// The boundary of a function CPython calls: runs `body` and returns its
+/// result, or sets the Python error for whatever it throws and returns `failed`.
+template <class R, class F>
+R guarded(R failed, F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    translate_current_exception();
+    return failed;
+  }
+}
 
 } // namespace frame

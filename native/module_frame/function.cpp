@@ -3,8 +3,10 @@
 // reference, and the vectorcall entry that binds arguments and runs the body.
 #include "module_frame/function.hpp"
 
+#include "module_frame/attributes.hpp"
 #include "module_frame/coroutine.hpp"
 #include "module_frame/module.hpp"
+#include "module_frame/object_cache.hpp"
 #include "module_frame/ops.hpp"
 #include "module_frame/traceback.hpp"
 
@@ -31,12 +33,13 @@ struct FunctionObject {
 };
 
 PyTypeObject g_function_type;
+ObjectCache<FunctionObject, &g_function_type, 8> g_function_cache;
 
-FunctionObject* as_fn(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+FunctionObject* as_fn(PyObject* o) noexcept { return reinterpret_cast<FunctionObject*>(o); }
 
 // ---- calling ---------------------------------------------------------------
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   FunctionObject* fn = as_fn(self);
   const MethodDef& def = *fn->def;
   PyObject* bound[kMaxParams];
@@ -46,79 +49,44 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
   }
   Call call{def, Args{bound}, fn->closure};
   if (def.is_coroutine()) return new_coroutine(call);
+  int line = def.first_line;
   try {
     return def.plain(call).release();
   } catch (const PyErrOccurred& e) {
+    if (e.line) line = e.line;
     translate_current_exception();
-    add_traceback(def, e.line ? e.line : def.first_line);
   } catch (...) {
     translate_current_exception();
-    add_traceback(def, def.first_line);
   }
+  add_traceback(def, line);
   return nullptr;
 }
 
 // ---- attributes ------------------------------------------------------------
 
-PyObject* or_none(PyObject* o) { return Py_NewRef(o ? o : Py_None); }
-
-PyObject* get_name(PyObject* self, void*) { return or_none(as_fn(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) { return or_none(as_fn(self)->qualname); }
-PyObject* get_doc(PyObject* self, void*) { return or_none(as_fn(self)->doc); }
-PyObject* get_module(PyObject* self, void*) { return or_none(as_fn(self)->module); }
-PyObject* get_globals(PyObject* self, void*) { return or_none(as_fn(self)->def->module->globals); }
-PyObject* get_closure(PyObject* self, void*) { return or_none(as_fn(self)->closure); }
-PyObject* get_code(PyObject* self, void*) { return or_none(as_fn(self)->def->rt.code); }
-PyObject* get_defaults(PyObject* self, void*) { return or_none(as_fn(self)->defaults); }
-PyObject* get_kwdefaults(PyObject* self, void*) { return or_none(as_fn(self)->kwdefaults); }
+PyObject* get_globals(PyObject* self, void*) noexcept { return or_none(as_fn(self)->def->module->globals); }
+PyObject* get_code(PyObject* self, void*) noexcept { return or_none(as_fn(self)->def->rt.code); }
 
 Ref annotations_dict(const MethodDef& def);
 
 // Built on first access: most function objects (one per request for closures) never need it.
-PyObject* get_annotations(PyObject* self, void*) {
-  FunctionObject* fn = as_fn(self);
-  if (!fn->annotations) {
-    try {
-      fn->annotations = annotations_dict(*fn->def).release();
-    } catch (...) {
-      translate_current_exception();
-      return nullptr;
-    }
-  }
-  return Py_NewRef(fn->annotations);
+PyObject* get_annotations(PyObject* self, void*) noexcept {
+  return guarded<PyObject*>(nullptr, [&] {
+    FunctionObject* fn = as_fn(self);
+    if (!fn->annotations) fn->annotations = annotations_dict(*fn->def).release();
+    return Py_NewRef(fn->annotations);
+  });
 }
 
-int set_str(PyObject** slot, PyObject* value, const char* message) {
-  if (!value || !PyUnicode_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, message);
-    return -1;
-  }
-  Py_XSETREF(*slot, Py_NewRef(value));
-  return 0;
-}
-
-int set_name(PyObject* self, PyObject* v, void*) {
-  return set_str(&as_fn(self)->name, v, "__name__ must be set to a string object");
-}
-int set_qualname(PyObject* self, PyObject* v, void*) {
-  return set_str(&as_fn(self)->qualname, v, "__qualname__ must be set to a string object");
-}
-
-int set_any(PyObject** slot, PyObject* value) {
-  Py_XSETREF(*slot, Py_XNewRef(value ? value : Py_None));
-  return 0;
-}
-int set_doc(PyObject* self, PyObject* v, void*) { return set_any(&as_fn(self)->doc, v); }
-int set_module(PyObject* self, PyObject* v, void*) { return set_any(&as_fn(self)->module, v); }
 
 /// The stored defaults are for introspection only: calls always use the
 /// constants declared with the method, so say so when they are changed.
-int warn_defaults_unused(const char* what) {
+int warn_defaults_unused(const char* what) noexcept {
   return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                           "changes to %s do not affect the values used in calls of this native function", what);
 }
 
-int set_defaults(PyObject* self, PyObject* v, void*) {
+int set_defaults(PyObject* self, PyObject* v, void*) noexcept {
   if (v == Py_None) v = nullptr;
   if (v && !PyTuple_Check(v)) {
     PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
@@ -129,7 +97,7 @@ int set_defaults(PyObject* self, PyObject* v, void*) {
   return 0;
 }
 
-int set_kwdefaults(PyObject* self, PyObject* v, void*) {
+int set_kwdefaults(PyObject* self, PyObject* v, void*) noexcept {
   if (v == Py_None) v = nullptr;
   if (v && !PyDict_Check(v)) {
     PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
@@ -140,7 +108,7 @@ int set_kwdefaults(PyObject* self, PyObject* v, void*) {
   return 0;
 }
 
-int set_annotations(PyObject* self, PyObject* v, void*) {
+int set_annotations(PyObject* self, PyObject* v, void*) noexcept {
   if (!v || !PyDict_Check(v)) {
     PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
     return -1;
@@ -149,47 +117,42 @@ int set_annotations(PyObject* self, PyObject* v, void*) {
   return 0;
 }
 
-PyObject* get_is_coroutine(PyObject* self, void*) {
-  FunctionObject* fn = as_fn(self);
-  if (fn->is_coroutine) return Py_NewRef(fn->is_coroutine);
-  PyObject* marker;
-  if (!fn->def->is_coroutine()) {
-    marker = Py_NewRef(Py_False);
-  } else {
-    // asyncio.iscoroutinefunction() compares `_is_coroutine` with this marker.
-    marker = nullptr;
-    PyObject* mod = PyImport_ImportModule("asyncio.coroutines");
-    if (mod) {
-      marker = PyObject_GetAttrString(mod, "_is_coroutine");
-      Py_DECREF(mod);
-    }
-    if (!marker) {
-      PyErr_Clear();
-      marker = Py_NewRef(Py_True);
-    }
-  }
-  fn->is_coroutine = marker;
-  return Py_NewRef(marker);
+/// asyncio.iscoroutinefunction() compares `_is_coroutine` with asyncio's marker.
+Ref coroutine_marker() noexcept {
+  Ref mod = Ref::steal(PyImport_ImportModule("asyncio.coroutines"));
+  Ref marker = mod ? Ref::steal(PyObject_GetAttrString(mod.get(), "_is_coroutine")) : Ref();
+  if (marker) return marker;
+  PyErr_Clear();
+  return boolean(true);
 }
 
+PyObject* get_is_coroutine(PyObject* self, void*) noexcept {
+  FunctionObject* fn = as_fn(self);
+  if (!fn->is_coroutine)
+    fn->is_coroutine = (fn->def->is_coroutine() ? coroutine_marker() : boolean(false)).release();
+  return Py_NewRef(fn->is_coroutine);
+}
+
+using F = FunctionObject;
+
 PyGetSetDef g_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__name__", get_field<F, &F::name>, set_name_field<F, &F::name>, nullptr, nullptr},
+    {"__qualname__", get_field<F, &F::qualname>, set_qualname_field<F, &F::qualname>, nullptr, nullptr},
+    {"__doc__", get_field<F, &F::doc>, set_any_field<F, &F::doc>, nullptr, nullptr},
+    {"__module__", get_field<F, &F::module>, set_any_field<F, &F::module>, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"__closure__", get_field<F, &F::closure>, nullptr, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__defaults__", get_field<F, &F::defaults>, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_field<F, &F::kwdefaults>, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
     {nullptr},
 };
 
 // Pickled by reference: the qualified name is found again on import.
-PyObject* function_reduce(PyObject* self, PyObject*) { return or_none(as_fn(self)->qualname); }
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept { return or_none(as_fn(self)->qualname); }
 
 PyMethodDef g_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
@@ -198,7 +161,7 @@ PyMethodDef g_methods[] = {
 
 // ---- lifecycle -------------------------------------------------------------
 
-int function_traverse(PyObject* self, visitproc visit, void* arg) {
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   FunctionObject* fn = as_fn(self);
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(fn->name);
@@ -214,7 +177,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
-int function_clear(PyObject* self) {
+int function_clear(PyObject* self) noexcept {
   FunctionObject* fn = as_fn(self);
   Py_CLEAR(fn->name);
   Py_CLEAR(fn->qualname);
@@ -229,27 +192,27 @@ int function_clear(PyObject* self) {
   return 0;
 }
 
-void function_dealloc(PyObject* self) {
+void function_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
   if (as_fn(self)->weakrefs) PyObject_ClearWeakRefs(self);
   function_clear(self);
-  PyObject_GC_Del(self);
+  g_function_cache.give(as_fn(self));
 }
 
-PyObject* function_repr(PyObject* self) {
+PyObject* function_repr(PyObject* self) noexcept {
   FunctionObject* fn = as_fn(self);
   return PyUnicode_FromFormat("<native function %S at %p>", fn->qualname ? fn->qualname : Py_None, self);
 }
 
 // Looked up through an instance the function binds as a method; through the class it is itself.
-PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
   if (!obj || obj == Py_None) return Py_NewRef(self);
   return PyMethod_New(self, obj);
 }
 
 Ref annotations_dict(const MethodDef& def) {
   Ref d = new_dict();
-  for (int i = 0; i < def.nparams; ++i) {
+  for (int i = 0; i < def.nparams(); ++i) {
     const Param& p = def.params[i];
     if (!p.annotation) continue;
     Ref text = check(PyUnicode_FromString(p.annotation));
@@ -276,17 +239,18 @@ Ref defaults_tuple(const MethodDef& def) {
 Ref kwdefaults_dict(const MethodDef& def) {
   if (def.nkwonly == 0) return Ref();
   Ref d = new_dict();
-  for (int i = def.rt.npos; i < def.nparams; ++i)
+  for (int i = def.rt.npos; i < def.nparams(); ++i)
     if (def.rt.defaults[i]) dict_set(d, def.rt.names[i], def.rt.defaults[i]);
   return d;
 }
 
 Ref make_code(const MethodDef& def) {
-  int nvars = def.nparams + def.nlocals;
+  const int nparams = def.nparams();
+  const int nvars = nparams + static_cast<int>(def.locals.size());
   Ref varnames = check(PyTuple_New(nvars));
-  for (int i = 0; i < def.nparams; ++i) PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(def.rt.names[i]));
-  for (int i = 0; i < def.nlocals; ++i)
-    PyTuple_SET_ITEM(varnames.get(), def.nparams + i, intern(def.locals[i]).release());
+  for (int i = 0; i < nparams; ++i) PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(def.rt.names[i]));
+  for (size_t i = 0; i < def.locals.size(); ++i)
+    PyTuple_SET_ITEM(varnames.get(), nparams + static_cast<Py_ssize_t>(i), intern(def.locals[i]).release());
   Ref empty_bytes = check(PyBytes_FromStringAndSize(nullptr, 0));
   Ref empty_tuple = check(PyTuple_New(0));
   Ref filename = check(PyUnicode_FromString(def.module->source_path));
@@ -304,9 +268,10 @@ Ref make_code(const MethodDef& def) {
 void ready(MethodDef& def) {
   auto& rt = def.rt;
   if (rt.name) return;
-  rt.npos = def.nparams - def.nkwonly;
+  if (def.nparams() > kMaxParams) raise(PyExc_SystemError, "%s: more than %d parameters", def.qualname, kMaxParams);
+  rt.npos = def.nparams() - def.nkwonly;
   rt.min_pos = rt.npos;
-  for (int i = 0; i < def.nparams; ++i) {
+  for (int i = 0; i < def.nparams(); ++i) {
     const Param& p = def.params[i];
     rt.names[i] = interned(p.name);
     if (p.check != Check::Any) rt.any_checks = true;
@@ -324,14 +289,14 @@ void ready(MethodDef& def) {
 
 Ref make_function(MethodDef& def, Borrowed closure) {
   ready(def);
-  FunctionObject* fn = PyObject_GC_New(FunctionObject, &g_function_type);
+  FunctionObject* fn = g_function_cache.take();
   if (!fn) throw_error();
   fn->vectorcall = function_vectorcall;
   fn->def = &def;
   fn->name = Py_NewRef(def.rt.name);
   fn->qualname = Py_NewRef(def.rt.qualname);
   fn->doc = Py_NewRef(def.rt.doc);
-  fn->module = Py_NewRef(def.module->full_name_obj);
+  fn->module = Py_NewRef(def.module->full_name_obj.get());
   fn->dict = nullptr;
   fn->closure = Py_XNewRef(closure.get());
   fn->defaults = nullptr;
@@ -349,9 +314,7 @@ Ref make_function(MethodDef& def, Borrowed closure) {
 void ready_function_type() {
   PyTypeObject& t = g_function_type;
   if (t.tp_flags & Py_TPFLAGS_READY) return;
-  // A static type: its header is that of an object nobody ever frees.
-  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
-  Py_SET_TYPE(reinterpret_cast<PyObject*>(&t), &PyType_Type);
+  init_static_type_header(t);
   t.tp_name = "strovik.native_function";
   t.tp_basicsize = sizeof(FunctionObject);
   t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |

@@ -6,6 +6,7 @@
 #include "module_frame/error.hpp"
 
 #include <cstdint>
+#include <span>
 
 namespace frame {
 
@@ -49,14 +50,12 @@ struct MethodDef {
   const char* name;
   const char* qualname;
   ModuleState* module;
-  const Param* params;
-  int nparams;
+  std::span<const Param> params;
   int nkwonly = 0;                      // the last `nkwonly` params are keyword-only
   const char* doc = nullptr;
   const char* return_annotation = nullptr;
   int first_line = 0;
-  const char* const* locals = nullptr;  // local variable names after the parameters
-  int nlocals = 0;
+  std::span<const char* const> locals;  // names of the body's other variables, for the code object
   PlainBody plain = nullptr;
   CoroBody coro = nullptr;
 
@@ -77,6 +76,7 @@ struct MethodDef {
     int n_free_frames = 0;
   } rt;
 
+  int nparams() const noexcept { return static_cast<int>(params.size()); }
   bool is_coroutine() const noexcept { return coro != nullptr; }
 };
 
@@ -93,7 +93,7 @@ void ready_function_type();
 bool is_function(Borrowed o) noexcept;
 
 /// Binds and checks arguments for `def`; on success writes the borrowed
-/// arguments into `out` (nparams entries). Raises TypeError on mismatch.
+/// arguments into `out` (one per parameter). Raises TypeError on mismatch.
 bool bind_arguments(const MethodDef& def, PyObject* const* args, size_t nargsf, PyObject* kwnames,
                     PyObject** out) noexcept;
 

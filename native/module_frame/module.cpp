@@ -11,21 +11,20 @@ ModuleState& state_of(PyModuleDef* def) { return *reinterpret_cast<ModuleState*>
 
 /// Copies one attribute of the import spec into the module dict; a missing
 /// attribute is skipped, any other error fails.
-bool copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char* to, bool skip_none) {
-  PyObject* value = PyObject_GetAttrString(spec, from);
-  if (!value) {
+bool copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char* to, bool skip_none) noexcept {
+  Ref v = Ref::steal(PyObject_GetAttrString(spec, from));
+  if (!v) {
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
       PyErr_Clear();
       return true;
     }
     return false;
   }
-  Ref v = Ref::steal(value);
   if (skip_none && v.is_none()) return true;
   return PyDict_SetItemString(dict, to, v.get()) == 0;
 }
 
-PyObject* create(PyObject* spec, PyModuleDef* def) {
+PyObject* create(PyObject* spec, PyModuleDef* def) noexcept {
   ModuleState& st = state_of(def);
   int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1 && PyErr_Occurred()) return nullptr;
@@ -36,12 +35,11 @@ PyObject* create(PyObject* spec, PyModuleDef* def) {
                     "Interpreter change detected - this module can only be loaded into one interpreter per process.");
     return nullptr;
   }
-  if (st.module) return Py_NewRef(st.module);
+  if (st.module) return Py_NewRef(st.module.get());
 
-  PyObject* name = PyObject_GetAttrString(spec, "name");
+  Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
   if (!name) return nullptr;
-  Ref module = Ref::steal(PyModule_NewObject(name));
-  Py_DECREF(name);
+  Ref module = Ref::steal(PyModule_NewObject(name.get()));
   if (!module) return nullptr;
   PyObject* dict = PyModule_GetDict(module.get());
   if (!copy_spec_attr(spec, dict, "loader", "__loader__", false) ||
@@ -62,10 +60,10 @@ void check_version(const ModuleState& st) {
                                 PY_MAJOR_VERSION, PY_MINOR_VERSION, st.full_name, "does not match", major, minor));
 }
 
-int exec(PyObject* module) {
+int exec(PyObject* module) noexcept {
   ModuleState& st = state_of(PyModule_GetDef(module));
   if (st.module) {
-    if (st.module == module) return 0;
+    if (st.module.is(module)) return 0;
     PyErr_Format(PyExc_RuntimeError,
                  "Module '%s' has already been imported. Re-initialisation is not supported.", st.short_name);
     return -1;
@@ -73,22 +71,22 @@ int exec(PyObject* module) {
   bool body_started = false;
   int line = 0;
   try {
-    st.module = Py_NewRef(module);
+    st.module = Ref::borrow(module);
     st.globals = PyModule_GetDict(module);
     {
       Ref builtins = check(PyImport_ImportModule("builtins"));
       check_status(PyDict_SetItemString(st.globals, "__builtins__", builtins.get()));
-      if (!st.builtins) st.builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
+      if (!st.builtins) st.builtins = Ref::borrow(PyModule_GetDict(builtins.get()));
     }
     check_version(st);
-    if (!st.full_name_obj) st.full_name_obj = interned(st.full_name);
+    if (!st.full_name_obj) st.full_name_obj = intern(st.full_name);
     if (st.constants) st.constants();
     ready_function_type();
     if (st.uses_coroutines) ready_coroutine_types();
     {
       Ref modules = check(PyImport_GetModuleDict() ? Py_NewRef(PyImport_GetModuleDict()) : nullptr);
-      int has = check_status(PyDict_Contains(modules.get(), st.full_name_obj));
-      if (!has) check_status(PyDict_SetItem(modules.get(), st.full_name_obj, module));
+      int has = check_status(PyDict_Contains(modules.get(), st.full_name_obj.get()));
+      if (!has) check_status(PyDict_SetItem(modules.get(), st.full_name_obj.get(), module));
     }
     if (st.late_constants) st.late_constants();
     body_started = true;
@@ -100,13 +98,10 @@ int exec(PyObject* module) {
     translate_current_exception();
   }
   if (body_started) {
-    PyObject* name = PyUnicode_FromFormat("init %s", st.full_name);
-    if (name) {
-      add_traceback_entry(name, st.source_path, line);
-      Py_DECREF(name);
-    }
+    if (Ref name = Ref::steal(PyUnicode_FromFormat("init %s", st.full_name)))
+      add_traceback_entry(name.get(), st.source_path, line);
   }
-  Py_CLEAR(st.module);
+  st.module.reset();
   st.globals = nullptr;
   if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "init %s", st.full_name);
   return -1;
@@ -136,7 +131,7 @@ Ref ModuleState::global(Borrowed name, Where w) const {
   PyObject* v = PyDict_GetItemWithError(globals, name.get());
   if (v) return Ref::borrow(v);
   if (PyErr_Occurred()) throw_error(w);
-  v = PyDict_GetItemWithError(builtins, name.get());
+  v = PyDict_GetItemWithError(builtins.get(), name.get());
   if (v) return Ref::borrow(v);
   if (PyErr_Occurred()) throw_error(w);
   raise_at(w, PyExc_NameError, "name '%U' is not defined", name.get());
@@ -160,30 +155,75 @@ Ref ModuleState::import_module_for_from(const char* dotted, std::initializer_lis
   return check(PyImport_ImportModuleLevelObject(name.get(), globals, nullptr, fromlist.get(), 0), w);
 }
 
-Ref ModuleState::from_module(Borrowed mod, const char* dotted, Borrowed name, Where w) {
-  PyObject* v = PyObject_GetAttr(mod.get(), name.get());
-  if (v) return Ref::steal(v);
+namespace {
+
+/// `name` of the imported module `mod` (named `module_name`): its attribute,
+/// else sys.modules["<module_name>.<name>"], else ImportError.
+Ref name_from(Borrowed mod, Borrowed module_name, Borrowed name, Where w) {
+  if (Ref v = Ref::steal(PyObject_GetAttr(mod.get(), name.get()))) return v;
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error(w);
   PyErr_Clear();
-  Ref full = check(PyUnicode_FromFormat("%s.%U", dotted, name.get()), w);
-  PyObject* modules = PyImport_GetModuleDict();
-  v = PyDict_GetItemWithError(modules, full.get());
-  if (v) return Ref::borrow(v);
+  Ref full = check(PyUnicode_FromFormat("%U.%U", module_name.get(), name.get()), w);
+  if (PyObject* v = PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get())) return Ref::borrow(v);
   if (PyErr_Occurred()) throw_error(w);
   raise_at(w, PyExc_ImportError, "cannot import name %S", name.get());
 }
 
+} // namespace
+
+Ref ModuleState::from_module(Borrowed mod, const char* dotted, Borrowed name, Where w) {
+  return name_from(mod, check(PyUnicode_FromString(dotted), w), name, w);
+}
+
 Ref ModuleState::import_from(Borrowed module_name, Borrowed fromlist, Borrowed name, Where w) const {
   Ref mod = check(PyImport_ImportModuleLevelObject(module_name.get(), globals, nullptr, fromlist.get(), 0), w);
-  PyObject* v = PyObject_GetAttr(mod.get(), name.get());
-  if (v) return Ref::steal(v);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error(w);
-  PyErr_Clear();
-  Ref full = check(PyUnicode_FromFormat("%U.%U", module_name.get(), name.get()), w);
-  v = PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get());
-  if (v) return Ref::borrow(v);
-  if (PyErr_Occurred()) throw_error(w);
-  raise_at(w, PyExc_ImportError, "cannot import name %S", name.get());
+  return name_from(mod, module_name, name, w);
+}
+
+namespace {
+
+/// Counts the changes the import watcher has seen; a kept answer is valid
+/// while the count is the one it was kept at.
+uint64_t g_import_changes = 1;
+int g_import_watcher = -1;
+
+int on_watched_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+  ++g_import_changes;
+  return 0;
+}
+
+} // namespace
+
+Ref PerCallImport::get(const ModuleState& st, Where w) {
+  if (generation_ == g_import_changes) return Ref::borrow(value_);
+  Ref value = st.import_from(module_name_, fromlist_, name_, w);
+  keep(PyDict_GetItemWithError(PyImport_GetModuleDict(), module_name_), value);
+  return value;
+}
+
+void PerCallImport::keep(Borrowed module, Borrowed value) {
+  generation_ = 0;
+  if (!module || Py_TYPE(module.get()) != &PyModule_Type) {
+    PyErr_Clear();
+    return;
+  }
+  PyObject* dict = PyModule_GetDict(module.get());
+  // The import of a package runs importlib's fromlist handling; a name found
+  // elsewhere than in the dict came from a module __getattr__.
+  static PyObject* const path = interned("__path__");
+  if (PyDict_GetItemWithError(dict, path) || !value.is(PyDict_GetItemWithError(dict, name_))) {
+    PyErr_Clear();
+    return;
+  }
+  if (g_import_watcher < 0) g_import_watcher = PyDict_AddWatcher(on_watched_dict_change);
+  if (g_import_watcher < 0 || PyDict_Watch(g_import_watcher, PyImport_GetModuleDict()) < 0 ||
+      PyDict_Watch(g_import_watcher, dict) < 0) {
+    PyErr_Clear();
+    return;
+  }
+  module_ = Ref::borrow(module);
+  value_ = Ref::borrow(value);
+  generation_ = g_import_changes;
 }
 
 Ref ModuleState::import_from(const char* dotted, Borrowed name, Where w) const {
@@ -193,7 +233,7 @@ Ref ModuleState::import_from(const char* dotted, Borrowed name, Where w) const {
 
 Ref ModuleState::class_namespace(const char* name, const char* doc, Where w) const {
   Ref ns = new_dict(w);
-  check_status(PyDict_SetItemString(ns.get(), "__module__", full_name_obj), w);
+  check_status(PyDict_SetItemString(ns.get(), "__module__", full_name_obj.get()), w);
   Ref qual = intern(name);
   check_status(PyDict_SetItemString(ns.get(), "__qualname__", qual.get()), w);
   Ref d = doc ? check(PyUnicode_FromString(doc), w) : none();

@@ -22,10 +22,10 @@ struct ModuleState {
 
   // Process-wide state: one copy per loaded extension file.
   int64_t interpreter_id = -1;
-  PyObject* module = nullptr;
-  PyObject* globals = nullptr;
-  PyObject* full_name_obj = nullptr;
-  PyObject* builtins = nullptr; // the builtins module's dict
+  Kept module;
+  PyObject* globals = nullptr; // the module's dict, borrowed from `module`
+  Kept full_name_obj;
+  Kept builtins; // the builtins module's dict
 
   /// A module global, looked up at each use: module dict, then builtins, else NameError.
   Ref global(Borrowed name, Where w = Where::current()) const;
@@ -49,6 +49,28 @@ struct ModuleState {
   void add_method(Borrowed ns, MethodDef& def, Where w = Where::current()) const;
   /// `type(name, (), ns)`, bound as a module global under `name`.
   Ref make_class(const char* name, Borrowed ns, Where w = Where::current()) const;
+};
+
+/// `from <module_name> import <name>` run on every call of a body, answered
+/// without the import machinery while nothing the answer depends on can have
+/// changed: it is kept for a plain module (not a package, not of a module
+/// subclass) whose dict holds the name, and dict watchers on sys.modules and
+/// on that module's dict drop it at their first change.
+class PerCallImport {
+public:
+  PerCallImport(PyObject* const& module_name, PyObject* const& fromlist, PyObject* const& name) noexcept
+      : module_name_(module_name), fromlist_(fromlist), name_(name) {}
+  Ref get(const ModuleState& st, Where w = Where::current());
+
+private:
+  void keep(Borrowed module, Borrowed value);
+
+  // Module constants, read when used (they are made after this object).
+  PyObject* const& module_name_;
+  PyObject* const& fromlist_;
+  PyObject* const& name_;
+  Kept module_, value_;
+  uint64_t generation_ = 0; // the watchers' count of changes when kept; 0 before
 };
 
 /// Module init: returns the definition for multi-phase initialisation.

@@ -5,6 +5,7 @@
 
 #include "module_frame/error.hpp"
 
+#include <cstring>
 
 namespace frame {
 
@@ -54,14 +55,44 @@ Ref call_method(Callee o, PyObject* name, const A&... args) {
                o.where);
 }
 
+/// o.name(*positional, **dict(zip(kwnames, kwvalues))), without a bound-method object;
+/// the last len(kwnames) arguments are the keywords' values.
+template <class... A>
+Ref call_method_kw(Callee o, PyObject* name, Borrowed kwnames, const A&... args) {
+  PyObject* stack[sizeof...(A) + 1] = {o.fn, ptr(args)...};
+  size_t nkw = static_cast<size_t>(PyTuple_GET_SIZE(kwnames.get()));
+  return check(PyObject_VectorcallMethod(name, stack, (sizeof...(A) + 1 - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         kwnames.get()),
+               o.where);
+}
+
 inline bool truthy(Borrowed o, Where w = Where::current()) { return check_status(PyObject_IsTrue(o.get()), w); }
 
+/// a == b. Two exact str are compared here: equal strings have the same length
+/// and, being stored in their narrowest form, the same kind and code units.
 inline bool equal(Borrowed a, Borrowed b, Where w = Where::current()) {
-  return check_status(PyObject_RichCompareBool(a.get(), b.get(), Py_EQ), w);
+  PyObject *x = a.get(), *y = b.get();
+  if (x == y) return true;
+  if (PyUnicode_CheckExact(x) && PyUnicode_CheckExact(y)) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(x);
+    return n == PyUnicode_GET_LENGTH(y) && PyUnicode_KIND(x) == PyUnicode_KIND(y) &&
+           std::memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y), static_cast<size_t>(n) * PyUnicode_KIND(x)) == 0;
+  }
+  return check_status(PyObject_RichCompareBool(x, y, Py_EQ), w);
 }
 
 inline Ref getitem(Borrowed o, Borrowed key, Where w = Where::current()) {
   return check(PyObject_GetItem(o.get(), key.get()), w);
+}
+
+/// o[key]; an exact dict is read directly, with the same result and KeyError.
+inline Ref item_of(Borrowed o, Borrowed key, Where w = Where::current()) {
+  if (PyDict_CheckExact(o.get())) {
+    if (PyObject* v = PyDict_GetItemWithError(o.get(), key.get())) return Ref::borrow(v);
+    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.get());
+    throw_error(w);
+  }
+  return getitem(o, key, w);
 }
 
 inline void setitem(Borrowed o, Borrowed key, Borrowed v, Where w = Where::current()) {
@@ -77,6 +108,18 @@ inline void dict_set(Borrowed d, Borrowed key, Borrowed v, Where w = Where::curr
 
 inline void list_append(Borrowed l, Borrowed v, Where w = Where::current()) {
   check_status(PyList_Append(l.get(), v.get()), w);
+}
+
+/// `o.get(key)` or `o.get(key, dflt)` called as a method (any mapping but an exact dict).
+Ref call_get(Borrowed o, Borrowed key, Borrowed dflt, Where w);
+
+/// `o.get(key)`, or `o.get(key, dflt)` when `dflt` is given; an exact dict is
+/// read directly, with the same result.
+inline Ref mapping_get(Borrowed o, Borrowed key, Borrowed dflt = nullptr, Where w = Where::current()) {
+  if (!PyDict_CheckExact(o.get())) return call_get(o, key, dflt, w);
+  if (PyObject* v = PyDict_GetItemWithError(o.get(), key.get())) return Ref::borrow(v);
+  if (PyErr_Occurred()) throw_error(w);
+  return Ref::borrow(dflt ? dflt : Borrowed(Py_None));
 }
 
 inline Ref str_of(Borrowed o, Where w = Where::current()) { return check(PyObject_Str(o.get()), w); }

@@ -10,6 +10,7 @@
 namespace frame {
 
 class Ref;
+class Kept;
 
 /// A reference the holder does not own; valid while its owner keeps the object alive.
 class Borrowed {
@@ -17,6 +18,7 @@ public:
   constexpr Borrowed() noexcept = default;
   constexpr Borrowed(PyObject* p) noexcept : p_(p) {}
   Borrowed(const Ref& r) noexcept;
+  Borrowed(const Kept& k) noexcept;
 
   PyObject* get() const noexcept { return p_; }
   PyObject* operator->() const noexcept { return p_; }
@@ -63,7 +65,36 @@ private:
 
 inline Borrowed::Borrowed(const Ref& r) noexcept : p_(r.get()) {}
 
+/// A strong reference kept by a process-wide cache. It may be replaced or
+/// dropped while the interpreter runs, but it is never released at exit:
+/// static destructors run after the interpreter is gone, so it has none.
+class Kept {
+public:
+  constexpr Kept() noexcept = default;
+  Kept(const Kept&) = delete;
+  Kept& operator=(const Kept&) = delete;
+
+  /// Holds `r` from now on, releasing what was held before.
+  Kept& operator=(Ref r) noexcept {
+    PyObject* old = std::exchange(p_, r.release());
+    Py_XDECREF(old);
+    return *this;
+  }
+
+  PyObject* get() const noexcept { return p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  bool is(Borrowed other) const noexcept { return p_ == other.get(); }
+  void reset() noexcept { Py_CLEAR(p_); }
+  /// Hands the reference over, leaving nothing kept.
+  Ref take() noexcept { return Ref::steal(std::exchange(p_, nullptr)); }
+
+private:
+  PyObject* p_ = nullptr;
+};
+
 inline Ref none() noexcept { return Ref::borrow(Py_None); }
 inline Ref boolean(bool v) noexcept { return Ref::borrow(v ? Py_True : Py_False); }
+
+inline Borrowed::Borrowed(const Kept& k) noexcept : p_(k.get()) {}
 
 } // namespace frame

@@ -168,7 +168,9 @@ def test_coroutines_refuse_copy_and_reduce(gate):
 
 
 def test_hand_driven_send_through_every_suspension(gate):
-    send = PausingSend()
+    # what the body awaits while it runs on: nothing, a finished delegate being let go at once
+    awaited_during_calls = []
+    send = PausingSend(on_call=lambda message: awaited_during_calls.append(coro.cr_await))
     coro = gate._send_401({}, send)
     assert coro.send(None) == "pause-1"
     assert coro.cr_await is send.pauses[0].iterator
@@ -181,6 +183,7 @@ def test_hand_driven_send_through_every_suspension(gate):
         coro.send(None)
     assert stop.value.value is None
     assert [m["type"] for m in send.messages] == ["http.response.start", "http.response.body"]
+    assert awaited_during_calls == [None, None]
 
 
 def test_finished_coroutine_releases_its_state(gate):
@@ -453,6 +456,15 @@ def test_throw_with_a_delegate_without_throw_raises_in_the_body(gate):
     with pytest.raises(ZeroDivisionError):
         coro.throw(ZeroDivisionError)
     assert coro.cr_await is None
+
+
+def test_throw_with_a_delegate_is_forwarded_as_given(gate):
+    # the delegate, not this coroutine, judges the arguments; its error ends the body
+    coro = gate._send_401({}, PausingSend())
+    coro.send(None)
+    with pytest.raises(TypeError):
+        coro.throw(int)
+    assert coro.cr_await is None and coro.__name__ is None
 
 
 def test_throw_generator_exit_closes_the_delegate_first(gate):

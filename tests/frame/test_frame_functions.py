@@ -374,6 +374,8 @@ def test_every_parameter_binds_by_keyword(guardlet):
     token = finish(P(api_key="k").verify_token(token="k"))
     assert token.token == "k"
     assert finish(G._verify_remote(self=gate, api_key=None)) is None
+    # a keyword name equal to the parameter's but another (not interned) str object
+    assert P(**{"".join(["api_", "key"]): "k"})._api_key == "k"
 
 
 def test_missing_keyword_only_parameters_take_their_defaults(guardlet):

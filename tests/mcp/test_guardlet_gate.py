@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import contextvars
+import importlib
 import sys
 import types
 
@@ -489,6 +490,21 @@ def test_tracking_send_after_the_request_still_forwards(G):
     assert send.messages == [START]
 
 
+def test_a_cell_of_tracking_send_kept_after_the_request_keeps_its_value(G):
+    # the closure of a finished request may serve a later one only when nothing else holds a part of it
+    kept_cells = []
+
+    async def app(scope, receive, send):  # keeps a cell, not tracking_send itself
+        kept_cells.append(send.__closure__[1])  # response_started
+        await send(START)
+
+    gate = G(app, api_key="k")
+    for _ in range(2):
+        finish(gate(http_scope(b"api_key=k"), receive, Recorder()))
+    assert [c.cell_contents for c in kept_cells] == [True, True]
+    assert kept_cells[0] is not kept_cells[1]
+
+
 def test_app_result_is_discarded(G):
     async def behaviour(scope, receive, send):
         return "something"
@@ -533,17 +549,24 @@ def test_concurrent_requests_see_their_own_context(G):
     assert all(key.upper() == user for key, user in seen)
 
 
-def test_context_module_is_imported_per_request(G, monkeypatch):
+@pytest.mark.parametrize("replaced", ["module in sys.modules", "attribute of the module"])
+def test_context_module_is_imported_per_request(G, monkeypatch, replaced):
     replacement = contextvars.ContextVar("replacement", default="unset")
-    module = types.ModuleType("strovik.mcp.context")
-    module.mcp_request_ctx = replacement
-    monkeypatch.setitem(sys.modules, "strovik.mcp.context", module)
     seen = []
 
     async def behaviour(scope, receive, send):
         seen.append(replacement.get())
 
-    finish(G(App(behaviour), api_key="k")(http_scope(b"api_key=k"), receive, Recorder()))
+    gate = G(App(behaviour), api_key="k")
+    finish(gate(http_scope(b"api_key=k"), receive, Recorder()))  # served before the replacement
+    if replaced == "module in sys.modules":
+        module = types.ModuleType("strovik.mcp.context")
+        module.mcp_request_ctx = replacement
+        monkeypatch.setitem(sys.modules, "strovik.mcp.context", module)
+    else:
+        monkeypatch.setattr(importlib.import_module("strovik.mcp.context"), "mcp_request_ctx", replacement)
+    seen.clear()
+    finish(gate(http_scope(b"api_key=k"), receive, Recorder()))
     assert seen == [{"api_key": "k", "user_id": None, "email": None}]
     assert replacement.get() == "unset"
 

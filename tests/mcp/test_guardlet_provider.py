@@ -67,6 +67,7 @@ def test_matching_token_gives_a_fresh_access_token(Provider):
         ("", "x"),
         ("ключ", "ключ\u0301"),
         ("a\x00b", "a"),
+        ("k", "k\x00"),  # equal but for a trailing NUL: the lengths alone differ
     ],
 )
 def test_differing_tokens_give_none(Provider, key, token):
@@ -88,7 +89,7 @@ def test_comparison_agrees_with_equality(Provider, key, token, share):
     assert (result is not None) == (token == key)
 
 
-def test_non_str_stored_key_is_compared_with_python_equality(Provider):
+def test_non_str_stored_key_is_compared_with_python_inequality(Provider):
     provider = Provider("k")
     provider._api_key = 5
     assert finish(provider.verify_token("5")) is None
@@ -102,6 +103,13 @@ def test_non_str_stored_key_is_compared_with_python_equality(Provider):
 
     provider._api_key = EqualToAll()
     assert finish(provider.verify_token("anything")).token == "anything"
+
+    class NotUnequalToAny:  # defines only !=, so == falls back to identity
+        def __ne__(self, other):
+            return False
+
+    provider._api_key = NotUnequalToAny()
+    assert finish(provider.verify_token("anything")) is not None
 
     class Text(str):
         pass

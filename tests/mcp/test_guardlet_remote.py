@@ -228,6 +228,12 @@ def test_unusable_url_gives_none_with_one_warning(G, logs, url):
     assert_no_key_in_logs(logs, "k-secret-url")
 
 
+def test_key_that_utf8_cannot_encode_gives_none_with_one_warning(G, backend, logs):
+    assert verify(new_gate(G, logs, backend.url()), "k\ud800") is None
+    (record,) = ours(logs)
+    assert record.msg == WARNING_MSG
+
+
 def test_key_echoed_into_an_error_is_masked(G, backend, logs):
     key = ECHO_KEY_PREFIX + "s3cr3t-value"
     assert verify(new_gate(G, logs, backend.url()), key) is None

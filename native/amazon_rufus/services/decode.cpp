@@ -17,6 +17,9 @@
 // float() rounds them.
 #include "amazon_rufus/services/replay.hpp"
 
+#include "module_frame/percent.hpp"
+#include "module_frame/standard.hpp"
+
 #include <cstring>
 #include <string>
 
@@ -25,42 +28,21 @@ using namespace frame;
 namespace replay {
 namespace {
 
-/// The standard decoder as found at load; all null when it could not be confirmed.
+/// The standard decoder as found at load; `loads` remembers nothing when it could not be confirmed.
 struct StandardJson {
-  PyObject* loads = nullptr;
-  PyObject* globals = nullptr;      // loads.__globals__, where it finds _default_decoder
-  PyObject* decoder = nullptr;
-  PyObject* decoder_type = nullptr;
-  PyObject* scanner = nullptr;
-  PyObject* decode = nullptr;       // JSONDecoder.decode and .raw_decode as defined by the class
-  PyObject* raw_decode = nullptr;
-  PyObject* name_default_decoder = nullptr;
-  PyObject* name_scan_once = nullptr;
-  PyObject* name_decode = nullptr;
-  PyObject* name_raw_decode = nullptr;
-
-  void forget() noexcept {
-    Py_CLEAR(loads);
-    Py_CLEAR(globals);
-    Py_CLEAR(decoder);
-    Py_CLEAR(decoder_type);
-    Py_CLEAR(scanner);
-    Py_CLEAR(decode);
-    Py_CLEAR(raw_decode);
-  }
+  StandardFunction loads; // with its global _default_decoder
+  Kept decoder;
+  Kept decoder_type;
+  Kept scanner;
+  Kept decode; // JSONDecoder.decode and .raw_decode as defined by the class
+  Kept raw_decode;
+  Kept name_default_decoder, name_scan_once, name_decode, name_raw_decode;
 };
 
 StandardJson g_json;
 
 bool is_ws(Py_UCS4 c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool is_digit(Py_UCS4 c) { return c >= '0' && c <= '9'; }
-
-int hex_digit(Py_UCS4 c) {
-  if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
-  if (c >= 'a' && c <= 'f') return static_cast<int>(c - 'a' + 10);
-  if (c >= 'A' && c <= 'F') return static_cast<int>(c - 'A' + 10);
-  return -1;
-}
 
 /// The class attribute `name` as the class itself defines it (borrowed), or null.
 PyObject* own_class_attr(PyObject* type, PyObject* name) {
@@ -237,7 +219,7 @@ private:
     if (n_ - i_ < 4) return -1;
     long v = 0;
     for (int j = 0; j < 4; ++j) {
-      int d = hex_digit(s_[i_ + j]);
+      int d = hex_value(s_[i_ + j]);
       if (d < 0) return -1;
       v = v * 16 + d;
     }
@@ -340,32 +322,34 @@ private:
 
 /// Whether `loads`, as looked up now, still decodes with the standard default decoder.
 bool still_standard(Borrowed loads) {
-  if (!g_json.loads || !loads.is(g_json.loads)) return false;
-  PyObject* decoder = PyDict_GetItemWithError(g_json.globals, g_json.name_default_decoder);
-  if (decoder != g_json.decoder || Py_TYPE(decoder) != reinterpret_cast<PyTypeObject*>(g_json.decoder_type))
-    return false;
-  Ref scanner = Ref::steal(PyObject_GetAttr(decoder, g_json.name_scan_once));
-  if (!scanner.is(g_json.scanner)) return false;
-  return own_class_attr(g_json.decoder_type, g_json.name_decode) == g_json.decode &&
-         own_class_attr(g_json.decoder_type, g_json.name_raw_decode) == g_json.raw_decode;
+  // The guard has checked that the global _default_decoder is still the decoder kept at load.
+  if (!g_json.loads.still(loads)) return false;
+  PyObject* decoder = g_json.decoder.get();
+  if (!g_json.decoder_type.is(reinterpret_cast<PyObject*>(Py_TYPE(decoder)))) return false;
+  Ref scanner = Ref::steal(PyObject_GetAttr(decoder, g_json.name_scan_once.get()));
+  if (!g_json.scanner.is(scanner)) return false;
+  return g_json.decode.is(own_class_attr(g_json.decoder_type.get(), g_json.name_decode.get())) &&
+         g_json.raw_decode.is(own_class_attr(g_json.decoder_type.get(), g_json.name_raw_decode.get()));
 }
 
 /// Confirms at load that `json.loads` is the library's, with the default C scanner.
 bool confirm_standard(Borrowed json_module) {
-  Ref loads = Ref::steal(PyObject_GetAttrString(json_module.get(), "loads"));
-  if (!loads || !PyFunction_Check(loads.get())) return false;
-  Ref module_name = Ref::steal(PyObject_GetAttrString(loads.get(), "__module__"));
-  if (!module_name || !PyUnicode_Check(module_name.get()) || PyUnicode_CompareWithASCIIString(module_name.get(), "json"))
-    return false;
-  Ref globals = Ref::borrow(PyFunction_GetGlobals(loads.get()));
-  PyObject* decoder = PyDict_GetItemWithError(globals.get(), g_json.name_default_decoder);
+  if (!g_json.name_default_decoder) {
+    g_json.name_default_decoder = intern("_default_decoder");
+    g_json.name_scan_once = intern("scan_once");
+    g_json.name_decode = intern("decode");
+    g_json.name_raw_decode = intern("raw_decode");
+  }
+  Ref loads = getattr(json_module, intern("loads"));
+  g_json.loads.remember(loads, "json", "loads", {"_default_decoder"});
+  if (!g_json.loads.still(loads)) return false;
+  PyObject* decoder = PyDict_GetItemWithError(g_json.loads.globals().get(), g_json.name_default_decoder.get());
   if (!decoder) return false;
-  Ref scanner = Ref::steal(PyObject_GetAttr(decoder, g_json.name_scan_once));
-  Ref c_json_name = Ref::steal(PyUnicode_FromString("_json"));
-  Ref c_json = c_json_name ? Ref::steal(PyImport_GetModule(c_json_name.get())) : Ref();
-  if (!scanner || !c_json) return false;
-  Ref make_scanner = Ref::steal(PyObject_GetAttrString(c_json.get(), "make_scanner"));
-  if (!make_scanner || reinterpret_cast<PyObject*>(Py_TYPE(scanner.get())) != make_scanner.get()) return false;
+  Ref scanner = getattr(decoder, g_json.name_scan_once);
+  Ref c_json = Ref::steal(PyImport_GetModule(intern("_json").get()));
+  if (!c_json) return false;
+  Ref make_scanner = getattr(c_json, intern("make_scanner"));
+  if (reinterpret_cast<PyObject*>(Py_TYPE(scanner.get())) != make_scanner.get()) return false;
   // The decoder's configuration is the default one.
   if (!attr_is(scanner.get(), "strict", Py_True) || !attr_is(scanner.get(), "object_hook", Py_None) ||
       !attr_is(scanner.get(), "object_pairs_hook", Py_None) ||
@@ -373,42 +357,30 @@ bool confirm_standard(Borrowed json_module) {
       !attr_is(scanner.get(), "parse_int", reinterpret_cast<PyObject*>(&PyLong_Type)))
     return false;
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(decoder));
-  PyObject* decode = own_class_attr(type, g_json.name_decode);
-  PyObject* raw_decode = decode ? own_class_attr(type, g_json.name_raw_decode) : nullptr;
+  PyObject* decode = own_class_attr(type, g_json.name_decode.get());
+  PyObject* raw_decode = decode ? own_class_attr(type, g_json.name_raw_decode.get()) : nullptr;
   if (!decode || !raw_decode) return false;
-  g_json.loads = loads.release();
-  g_json.globals = globals.release();
-  g_json.decoder = Py_NewRef(decoder);
-  g_json.decoder_type = Py_NewRef(type);
-  g_json.scanner = scanner.release();
-  g_json.decode = Py_NewRef(decode);
-  g_json.raw_decode = Py_NewRef(raw_decode);
+  g_json.decoder = Ref::borrow(decoder);
+  g_json.decoder_type = Ref::borrow(type);
+  g_json.scanner = std::move(scanner);
+  g_json.decode = Ref::borrow(decode);
+  g_json.raw_decode = Ref::borrow(raw_decode);
   return true;
 }
 
 } // namespace
 
 void remember_standard_json(Borrowed json_module) noexcept {
-  g_json.forget();
-  if (!g_json.name_default_decoder) {
-    g_json.name_default_decoder = PyUnicode_InternFromString("_default_decoder");
-    g_json.name_scan_once = PyUnicode_InternFromString("scan_once");
-    g_json.name_decode = PyUnicode_InternFromString("decode");
-    g_json.name_raw_decode = PyUnicode_InternFromString("raw_decode");
-  }
-  PyObject* pending = PyErr_GetRaisedException();
+  Ref pending = Ref::steal(PyErr_GetRaisedException());
   bool ok = false;
-  if (g_json.name_default_decoder && g_json.name_scan_once && g_json.name_decode && g_json.name_raw_decode) {
-    try {
-      ok = confirm_standard(json_module);
-    } catch (...) {
-      ok = false;
-    }
+  try {
+    ok = confirm_standard(json_module);
+  } catch (const PyErrOccurred&) {
   }
   // Without a confirmed standard decoder, build_payload always calls json.loads.
-  if (!ok) g_json.forget();
+  if (!ok) g_json.loads.remember(nullptr, "json", "loads", {});
   PyErr_Clear();
-  PyErr_SetRaisedException(pending);
+  PyErr_SetRaisedException(pending.release());
 }
 
 Ref decode_standard_json(Borrowed loads, Borrowed text) {

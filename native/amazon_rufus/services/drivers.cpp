@@ -65,10 +65,10 @@ void replay_questions(Borrowed self, Borrowed page, Borrowed seed, Borrowed ques
 /// failure part way does not lose requests already answered. An exception
 /// that takes no attributes propagates unchanged.
 void attach_partial_answers(Borrowed answers) noexcept {
-  PyObject* exc = PyErr_GetRaisedException();
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
   if (!exc) return;
-  if (PyObject_SetAttr(exc, k.partial_answers, answers.get()) < 0) PyErr_Clear();
-  PyErr_SetRaisedException(exc);
+  if (PyObject_SetAttr(exc.get(), k.partial_answers, answers.get()) < 0) PyErr_Clear();
+  PyErr_SetRaisedException(exc.release());
 }
 
 Ref replay_with_page_body(const Call& c) {
@@ -109,7 +109,6 @@ MethodDef init_def{
     .qualname = "RufusReplayService.__init__",
     .module = &state,
     .params = kInitParams,
-    .nparams = 2,
     .return_annotation = "None",
     .first_line = __LINE__,
     .plain = init_body,
@@ -120,7 +119,6 @@ MethodDef replay_def{
     .qualname = "RufusReplayService.replay",
     .module = &state,
     .params = kReplayParams,
-    .nparams = 3,
     .doc = "无页面句柄时返回失败占位，正式运行由页面重放实现覆盖。",
     .return_annotation = "list[AnswerData]",
     .first_line = __LINE__,
@@ -132,12 +130,10 @@ MethodDef replay_with_page_def{
     .qualname = "RufusReplayService.replay_with_page",
     .module = &state,
     .params = kReplayWithPageParams,
-    .nparams = 4,
     .doc = "在页面上下文中逐题 fetch Rufus。",
     .return_annotation = "list[AnswerData]",
     .first_line = __LINE__,
     .locals = kReplayWithPageLocals,
-    .nlocals = 8,
     .plain = replay_with_page_body,
 };
 

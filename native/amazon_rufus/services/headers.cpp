@@ -42,6 +42,9 @@ Ref build_replay_headers_body(const Call& c) {
     --remaining;
     Ref key = Ref::borrow(raw_key), value = Ref::borrow(raw_value);
     Ref normalized = lowered(key);
+    // Looked up on the instance for every header examined, as the method is
+    // defined to: a subclass or instance attribute takes the class's place,
+    // and a key's lower() may replace it while the loop runs.
     Ref allowlist = getattr(self, k.REPLAY_HEADER_ALLOWLIST);
     if (check_status(PySequence_Contains(allowlist.get(), normalized.get()))) dict_set(headers, normalized, value);
   }
@@ -59,12 +62,10 @@ MethodDef build_replay_headers_def{
     .qualname = "RufusReplayService._build_replay_headers",
     .module = &state,
     .params = kParams,
-    .nparams = 2,
     .doc = "提取浏览器允许脚本设置且 Rufus 必需的请求头。",
     .return_annotation = "dict[str, str]",
     .first_line = __LINE__,
     .locals = kLocals,
-    .nlocals = 4,
     .plain = build_replay_headers_body,
 };
 

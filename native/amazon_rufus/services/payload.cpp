@@ -12,17 +12,6 @@ using namespace frame;
 namespace replay {
 namespace {
 
-/// o.get(key); a plain dict is read directly, with the same result.
-Ref get_of(Borrowed o, PyObject* key) {
-  if (PyDict_CheckExact(o.get())) {
-    PyObject* v = PyDict_GetItemWithError(o.get(), key);
-    if (v) return Ref::borrow(v);
-    if (PyErr_Occurred()) throw_error();
-    return none();
-  }
-  return call_method(o, k.get, key);
-}
-
 /// The context object under `key`: `payload.setdefault(key, {})`, and a value
 /// that is not a dict is replaced by a new empty one under the same key, so
 /// the key keeps its place.
@@ -96,14 +85,14 @@ void set_context(Borrowed exc, Borrowed context) {
 /// Sets the context of the exception now being raised to `handled`, as an
 /// exception raised inside an `except` block gets it.
 void chain_to(const SavedError& handled) noexcept {
-  PyObject* raised = PyErr_GetRaisedException();
+  Ref raised = Ref::steal(PyErr_GetRaisedException());
   if (!raised) return;
   try {
     set_context(raised, handled.value());
   } catch (...) {
   }
   PyErr_Clear();
-  PyErr_SetRaisedException(raised);
+  PyErr_SetRaisedException(raised.release());
 }
 
 /// `except json.JSONDecodeError` applied to `err`: the class is looked up now.
@@ -148,22 +137,22 @@ Ref load_payload(Borrowed seed_body) {
   } catch (const PyErrOccurred& e) {
     line = e.line;
   }
-  SavedError err = SavedError::fetch();
+  SavedError exc = SavedError::fetch();
   bool matched = false;
   try {
-    matched = is_decode_error(err);
+    matched = is_decode_error(exc);
   } catch (const PyErrOccurred&) {
-    chain_to(err);
+    chain_to(exc);
     throw;
   }
   if (!matched) {
-    err.restore();
+    exc.restore();
     throw PyErrOccurred{line};
   }
   try {
-    raise_not_json(err);
+    raise_not_json(exc);
   } catch (const PyErrOccurred&) {
-    chain_to(err);
+    chain_to(exc);
     throw;
   }
 }
@@ -195,8 +184,8 @@ Ref build_payload_body(const Call& c) {
 
   if (!thread_id.is_none() && PyUnicode_GET_LENGTH(thread_id.get()) > 0) {
     // A seed thread object that is not a dict counts as an empty one.
-    Ref history_context = get_of(payload, k.historyThreadContext);
-    Ref thread_state = PyDict_Check(history_context.get()) ? get_of(history_context, k.threadState) : none();
+    Ref history_context = mapping_get(payload, k.historyThreadContext);
+    Ref thread_state = PyDict_Check(history_context.get()) ? mapping_get(history_context, k.threadState) : none();
     if (!truthy(thread_state)) thread_state = Ref::borrow(k.THREAD_STATE_UNKNOWN);
     Ref thread = new_dict();
     dict_set(thread, k.threadId, thread_id);
@@ -209,7 +198,7 @@ Ref build_payload_body(const Call& c) {
 /// Updates `item` when it is the ASIN entry; reports whether it was.
 bool update_asin_entry(Borrowed item, Borrowed asin) {
   if (!PyDict_Check(item.get())) return false;
-  Ref type = get_of(item, k.type);
+  Ref type = mapping_get(item, k.type);
   if (!equal(type, k.ASIN)) return false;
   setitem(item, k.value, asin);
   return true;
@@ -271,12 +260,10 @@ MethodDef build_payload_def{
     .qualname = "RufusReplayService.build_payload",
     .module = &state,
     .params = kPayloadParams,
-    .nparams = 5,
     .doc = "基于 seed body 复刻扩展端 Rufus 请求上下文。",
     .return_annotation = "dict",
     .first_line = __LINE__,
     .locals = kPayloadLocals,
-    .nlocals = 8,
     .plain = build_payload_body,
 };
 
@@ -285,12 +272,10 @@ MethodDef upsert_asin_metadata_def{
     .qualname = "RufusReplayService._upsert_asin_metadata",
     .module = &state,
     .params = kUpsertParams,
-    .nparams = 4,
     .doc = "确保页面 metadata 中存在目标 ASIN。",
     .return_annotation = "None",
     .first_line = __LINE__,
     .locals = kUpsertLocals,
-    .nlocals = 2,
     .plain = upsert_asin_metadata_body,
 };
 

@@ -60,12 +60,10 @@ MethodDef build_replay_url_def{
     .qualname = "RufusReplayService.build_replay_url",
     .module = &state,
     .params = kParams,
-    .nparams = 2,
     .doc = "补齐扩展端 Rufus replay URL 参数。",
     .return_annotation = "str",
     .first_line = __LINE__,
     .locals = kLocals,
-    .nlocals = 3,
     .plain = build_replay_url_body,
 };
 

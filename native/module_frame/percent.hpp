@@ -1,0 +1,61 @@
+// Query strings and percent escapes, read as urllib.parse reads them with its
+// defaults: "&" separates fields, "+" reads as a space, and "%XX" escapes are
+// decoded as UTF-8 (undecodable bytes replaced) one run of ASCII text at a
+// time, with text outside ASCII kept as it is. Both modules' native query
+// paths stand on these; the JSON reader uses the hex digits.
+#pragma once
+
+#include "module_frame/error.hpp"
+
+#include <string_view>
+
+namespace frame {
+
+/// The value of a hex digit, or -1.
+constexpr int hex_value(Py_UCS4 c) noexcept {
+  if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
+  if (c >= 'a' && c <= 'f') return static_cast<int>(c - 'a' + 10);
+  if (c >= 'A' && c <= 'F') return static_cast<int>(c - 'A' + 10);
+  return -1;
+}
+
+/// `unquote(field.replace("+", " "))` of the characters [begin, end) of the str `s`.
+Ref unquote_plus(Borrowed s, Py_ssize_t begin, Py_ssize_t end);
+
+/// Whether `unquote_plus(s, begin, end)` equals the ASCII text `word`, found without building it.
+bool unquote_plus_equals(Borrowed s, Py_ssize_t begin, Py_ssize_t end, std::string_view word) noexcept;
+
+/// One non-empty field of a query: characters [begin, end), split at its first "=" (eq == end without one).
+struct QueryField {
+  Py_ssize_t begin, eq, end;
+  bool has_equals() const noexcept { return eq < end; }
+};
+
+/// The field of the code units `d` that starts at `start`: it ends at the next "&" (or at `n`).
+template <class Ch>
+QueryField field_at(const Ch* d, Py_ssize_t start, Py_ssize_t n) noexcept {
+  Py_ssize_t stop = start, eq = -1;
+  for (; stop < n; ++stop) {
+    if (d[stop] == '&') break;
+    if (d[stop] == '=' && eq < 0) eq = stop;
+  }
+  return QueryField{start, eq < 0 ? stop : eq, stop};
+}
+
+/// Calls `visit(field)` for each non-empty "&"-separated field of the str `s`,
+/// in order, until `visit` returns false.
+template <class Visit>
+void for_each_query_field(Borrowed s, Visit&& visit) {
+  PyObject* qs = s.get();
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(qs);
+  const int kind = PyUnicode_KIND(qs);
+  for (Py_ssize_t start = 0; start < n;) {
+    QueryField f = kind == PyUnicode_1BYTE_KIND   ? field_at(PyUnicode_1BYTE_DATA(qs), start, n)
+                   : kind == PyUnicode_2BYTE_KIND ? field_at(PyUnicode_2BYTE_DATA(qs), start, n)
+                                                  : field_at(PyUnicode_4BYTE_DATA(qs), start, n);
+    if (f.end > f.begin && !visit(f)) return;
+    start = f.end + 1;
+  }
+}
+
+} // namespace frame

@@ -1,0 +1,41 @@
+// The guard of the native fast paths that reproduce a standard-library
+// function: the function as found at load, with everything its result
+// depends on that a program can replace (its code, its defaults and the
+// module globals it reaches). A fast path is taken only while the function
+// looked up now is still that one and nothing of it has been replaced;
+// otherwise the caller calls the function itself.
+#pragma once
+
+#include "module_frame/ref.hpp"
+
+#include <initializer_list>
+
+namespace frame {
+
+class StandardFunction {
+public:
+  /// Records `fn` when it is the Python function `name` of the module
+  /// `module_name` with every global in `helpers`; otherwise (`fn` null too)
+  /// records nothing.
+  /// Never raises: a pending error is kept, any new one dropped.
+  void remember(Borrowed fn, const char* module_name, const char* name,
+                std::initializer_list<const char*> helpers) noexcept;
+
+  /// Whether `fn` is the remembered function, unchanged. Never raises.
+  bool still(Borrowed fn) const noexcept;
+
+  /// The module globals of the remembered function (null when none is).
+  Borrowed globals() const noexcept { return globals_.get(); }
+
+private:
+  bool record(Borrowed fn, const char* module_name, const char* name, std::initializer_list<const char*> helpers);
+  void forget() noexcept;
+
+  static constexpr int kMaxHelpers = 6;
+  Kept function_, code_, defaults_, kwdefaults_, globals_;
+  Kept helper_names_[kMaxHelpers];
+  Kept helpers_[kMaxHelpers];
+  int nhelpers_ = 0;
+};
+
+} // namespace frame
