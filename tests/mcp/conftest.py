@@ -30,11 +30,6 @@ def server_fixed(tmp_path_factory: pytest.TempPathFactory) -> Iterator[ServerPro
 
 
 @pytest.fixture(scope="module")
-def server_remote(tmp_path_factory: pytest.TempPathFactory, backend_server: VerificationBackend) -> Iterator[ServerProcess]:
-    yield from _serve(tmp_path_factory, "remote", "--auth-verify-url", backend_server.url)
-
-
-@pytest.fixture(scope="module")
 def server_pooled(tmp_path_factory: pytest.TempPathFactory, backend_server: VerificationBackend) -> Iterator[ServerProcess]:
     yield from _serve(
         tmp_path_factory, "pooled", "--auth-verify-url", backend_server.url, "--verify-pool", "--verify-cache-ttl", "600"
