@@ -210,26 +210,35 @@ def browser_hosts() -> Iterator[list[tuple[str, subprocess.Popen[bytes]]]]:
                     process.wait(timeout=10)
 
 
+@pytest.mark.parametrize("loss", ["killed", "frozen"])
 def test_jobs_of_a_lost_browser_endpoint_go_to_the_other(
-    rufus_standin: RufusStandIn, tmp_path: Path, browser_hosts: list[tuple[str, subprocess.Popen[bytes]]]
+    rufus_standin: RufusStandIn, tmp_path: Path, browser_hosts: list[tuple[str, subprocess.Popen[bytes]]], loss: str
 ) -> None:
+    """A killed host closes its connection; a frozen one (SIGSTOP) goes silent with the
+    connection open, so only the runner's own deadline (--timeout plus a grace) notices."""
     rufus_standin.delay = 0.3
     jobs_file = tmp_path / "jobs.jsonl"
     questions = write_jobs(jobs_file, rufus_standin.base_url)
     output = tmp_path / "out.jsonl"
     (first, lost), (second, _) = browser_hosts
     process = subprocess.Popen(
-        batch_command("--jobs", str(jobs_file), "--output", str(output), "--concurrency", "2",
+        batch_command("--jobs", str(jobs_file), "--output", str(output), "--concurrency", "2", "--timeout", "2",
                       "--browser-endpoint", first, "--browser-endpoint", second),
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, stdin=subprocess.DEVNULL,
     )
     try:
         wait_for_lines(output, 2, process)
-        lost.kill()
+        if loss == "killed":
+            lost.kill()
+        else:
+            os.kill(lost.pid, signal.SIGSTOP)
         _, stderr = process.communicate(timeout=120)
     finally:
         if process.poll() is None:
             process.kill()
+        if loss == "frozen":
+            os.kill(lost.pid, signal.SIGCONT)
+            lost.kill()
     assert process.returncode == 0, stderr
     assert f"browser endpoint {first} lost" in stderr
     assert_each_question_once_in_its_thread(read_lines(output), rufus_standin, questions)

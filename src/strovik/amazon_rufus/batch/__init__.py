@@ -19,7 +19,10 @@ on_note=None) -> Iterator[BatchResult]``
   the answers a previous run produced: those questions are skipped, and each question
   left is asked in the thread of the last answer before it.
 - When a browser is lost (an endpoint goes away, a local browser dies) the failures it
-  caused are dropped and what is left of its job runs again on another browser.
+  caused are dropped and what is left of its job runs again on another browser. A
+  browser that goes silent with its connection open is lost too: a question not settled
+  within ``timeout`` plus ``SILENCE_GRACE`` seconds is cut off unwritten and asked again
+  elsewhere; setting up and closing a context are bounded likewise.
 - ``rate`` caps questions per minute across the batch; ``delay`` pauses between the
   questions of one conversation; both are jittered.
 - Closing the generator (or an exception in the caller, such as a stop signal) stops

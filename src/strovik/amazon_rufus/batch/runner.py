@@ -19,6 +19,7 @@ from typing import Any
 
 from strovik.amazon_rufus.batch.browsers import BATCH_CHROMIUM_ARGS, WorkerSession, interrupt
 from strovik.amazon_rufus.batch.pacing import Pacer
+from strovik.amazon_rufus.batch.watchdog import Watchdog
 from strovik.amazon_rufus.browser import BrowserOptions
 from strovik.amazon_rufus.conversation import QuestionResult, run_conversation
 from strovik.amazon_rufus.domain.exceptions import BrowserError, RufusReplayError
@@ -28,6 +29,10 @@ from strovik.amazon_rufus.domain.models import SeedRequestRecord
 MAX_BROWSER_LOSSES = 3
 # How long a stop waits for the workers to close their browsers.
 STOP_GRACE = 10.0
+# A browser that has not settled a question this long after its time limit, or that
+# takes this long over setting up or closing a context, is taken for lost: it went silent
+# (its host frozen, its network dropping packets) without closing the connection.
+SILENCE_GRACE = 5.0
 
 
 @dataclass(frozen=True)
@@ -76,6 +81,10 @@ class BatchError(RufusReplayError):
 
 class _Interrupted(KeyboardInterrupt):
     """Raised in a worker to end it at once (see ``browsers.interrupt``)."""
+
+
+class _Silent(KeyboardInterrupt):
+    """Raised in a worker whose browser did not answer before the watchdog's deadline."""
 
 
 @dataclass
@@ -137,6 +146,7 @@ class _Batch:
     unfinished: int
     starting: int  # workers still starting their browsers; jobs wait for all of them
     events: queue.Queue[Any] = field(default_factory=queue.Queue)
+    watchdog: Watchdog = field(default_factory=Watchdog)
     lock: threading.Condition = field(default_factory=threading.Condition)
     lost: dict[str, str] = field(default_factory=dict)
     load: Counter[str] = field(default_factory=Counter)
@@ -205,11 +215,30 @@ class _Worker(threading.Thread):
         self._loop_lock = threading.Lock()
         self._loop: Any = None
         self._service: Any = None
+        self._deadline = 0  # counts the watchdog's arms: a deadline fires only if still the last one
 
     def interrupt(self) -> None:
         with self._loop_lock:
             if self._loop is not None:
                 interrupt(self._loop, _Interrupted())
+
+    def _arm(self, seconds: float) -> None:
+        """Cut the worker's browser calls short if it has not armed again or disarmed
+        ``seconds`` from now."""
+        self._deadline += 1
+        deadline = self._deadline
+
+        def fire() -> None:
+            with self._loop_lock:
+                if self._loop is not None:
+                    silent = _Silent(f"no answer from the browser within {seconds:g} s")
+                    interrupt(self._loop, silent, when=lambda: self._deadline == deadline)
+
+        self.batch.watchdog.arm(self, seconds, fire)
+
+    def _disarm(self) -> None:
+        self._deadline += 1
+        self.batch.watchdog.disarm(self)
 
     def run(self) -> None:
         from strovik.amazon_rufus.services.replay import RufusReplayService
@@ -256,18 +285,29 @@ class _Worker(threading.Thread):
                 self._loop = session.loop
         return True
 
-    def _close_session(self) -> None:
-        with self._loop_lock:
-            session, self.session, self._loop = self.session, None, None
-        if session is not None:
-            # An interrupt sent while the worker was outside Playwright fires in the first
-            # call it makes, which may be this one; it fires once, so closing again works.
-            for _ in range(2):
-                try:
-                    session.close()
-                    break
-                except BaseException:  # noqa: BLE001
-                    continue
+    def _close_session(self, silent: bool = False) -> None:
+        """Close the session; one whose browser went ``silent`` is let go without a word to it."""
+        session = self.session
+        if session is None:
+            return
+        try:
+            if not silent:
+                self._arm(SILENCE_GRACE)
+                # An interrupt sent while the worker was outside Playwright fires in the first
+                # call it makes, which may be this one; it fires once, so closing again works.
+                for _ in range(2):
+                    try:
+                        session.close()
+                        break
+                    except _Silent:
+                        break
+                    except BaseException:  # noqa: BLE001
+                        continue
+        finally:
+            self._disarm()
+            with self._loop_lock:
+                self.session, self._loop = None, None
+            session.abandon()
 
     def _run_job(self, state: _JobState) -> None:
         batch, settings, job = self.batch, self.batch.settings, state.job
@@ -277,11 +317,17 @@ class _Worker(threading.Thread):
         answered = 0
         asked = False
 
+        # Each question must be settled within its time limit, and each step around the
+        # questions (setting up the context, opening and closing the page) within as long.
+        limit = settings.timeout + SILENCE_GRACE
+
         def on_ask(index: int, question: str, attempt: int) -> None:
             nonlocal asked
+            self._disarm()
             if not batch.pacer.wait(follows_question=asked):
                 raise _Interrupted()
             asked = True
+            self._arm(limit)
 
         def reporter(run: list[int]) -> Callable[[QuestionResult], None]:
             def on_result(result: QuestionResult) -> None:
@@ -295,11 +341,14 @@ class _Worker(threading.Thread):
                     batch.events.put(BatchResult(job.id, result))
                 else:
                     held.append(result)
+                self._arm(limit)
 
             return on_result
 
         context = None
+        silent: str | None = None
         try:
+            self._arm(limit)
             context = session.new_context(job.seed)
             for run in state.runs():
                 results = run_conversation(
@@ -318,6 +367,9 @@ class _Worker(threading.Thread):
                 )
                 if not settings.keep_going and not all(result.ok for result in results):
                     break
+        except _Silent as exc:
+            # Cut off: the question in flight has no line and is asked again elsewhere.
+            silent = str(exc)
         except Exception as exc:  # noqa: BLE001 - one job's failure never stops the others
             # Reported as the failure of the first question that has no line yet.
             reported = {result.index for result in held}
@@ -333,30 +385,51 @@ class _Worker(threading.Thread):
                     )
                 )
         finally:
-            if context is not None and not session.persistent:
+            if context is not None and not session.persistent and silent is None:
+                self._arm(SILENCE_GRACE)
                 try:
                     context.close()
                 except Exception:  # noqa: BLE001 - the browser may be gone
                     pass
+                except _Silent as exc:
+                    silent = str(exc)  # the job's lines stand; the browser is let go below
+            self._disarm()
 
-        if held and not session.alive():
-            self._browser_lost(state, held[-1].error or "no answer")
+        if silent is None and held and not self._alive(session):
+            silent = held[-1].error or "no answer"
+        if silent is not None and (held or state.pending()):
+            self._browser_lost(state, silent)
             return
         for result in held:
             batch.events.put(BatchResult(job.id, result))
         unasked = len(state.pending()) - len(held)
         error = held[0].error if held else None
         batch.finish(JobOutcome(job.id, answered, len(held), max(0, unasked), error))
+        if silent is not None:
+            self._session_lost(silent)
 
-    def _browser_lost(self, state: _JobState, reason: str) -> None:
-        """The browser went away under the job: its failures are not the job's; the job
-        (what is left of it) runs again on another browser."""
+    def _alive(self, session: WorkerSession) -> bool:
+        self._arm(SILENCE_GRACE)
+        try:
+            return session.alive()
+        except _Silent:
+            return False
+        finally:
+            self._disarm()
+
+    def _session_lost(self, reason: str) -> None:
         batch = self.batch
         if self.endpoint is not None:
             batch.endpoint_lost(self.endpoint, reason)
         else:
             batch.note(f"{self.name}: the browser was lost ({reason}); starting another")
-        self._close_session()
+        self._close_session(silent=True)
+
+    def _browser_lost(self, state: _JobState, reason: str) -> None:
+        """The browser went away under the job: its failures are not the job's; the job
+        (what is left of it) runs again on another browser."""
+        batch = self.batch
+        self._session_lost(reason)
         state.losses += 1
         if state.losses < MAX_BROWSER_LOSSES:
             batch.give_back(state)
@@ -427,6 +500,7 @@ def run_batch(
                 running -= 1
     finally:
         _stop_workers(batch, workers)
+        batch.watchdog.close()
     if batch.unfinished:
         where = "browser endpoint is reachable" if endpoints else "browser could be started"
         raise BatchError(f"{batch.unfinished} of {len(states)} jobs not finished: no {where}")
