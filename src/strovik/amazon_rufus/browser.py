@@ -14,6 +14,7 @@ thread that started it (Playwright's synchronous API is bound to its thread)::
 
 from __future__ import annotations
 
+import asyncio
 import os
 import shutil
 from collections.abc import Iterator, Mapping, Sequence
@@ -190,6 +191,19 @@ class BrowserSession:
     @property
     def persistent(self) -> bool:
         return self._persistent is not None
+
+    @property
+    def loop(self) -> asyncio.AbstractEventLoop | None:
+        """The event loop of this session's Playwright, for ``deadline.interrupt``."""
+        return None if self._playwright is None else self._playwright._loop
+
+    def abandon(self) -> None:
+        """Stop Playwright's driver without a word to the browser, which may no longer
+        answer: a connected browser drops this session's contexts itself when the
+        connection closes, and a launched one is stopped with the driver (which waits
+        about 30 s for a launched browser that does not answer before it kills it)."""
+        self._browser = self._persistent = None
+        self.close()
 
     def close(self) -> None:
         for step in (self._close_persistent, self._close_browser, self._stop_driver):

@@ -21,6 +21,7 @@ from urllib.parse import urlsplit
 
 from strovik.amazon_rufus.browser import BrowserOptions, BrowserSession, find_chromium
 from strovik.amazon_rufus.conversation import QuestionResult, retarget_seed, run_conversation
+from strovik.amazon_rufus.deadline import SILENCE_GRACE, BrowserSilent, Deadline, Watchdog
 from strovik.amazon_rufus.domain.exceptions import BrowserError, PageError, RufusReplayError
 from strovik.amazon_rufus.domain.models import SeedRequestRecord
 from strovik.amazon_rufus.jsonlines import JsonLinesWriter, OutputClosed, OutputFailed
@@ -174,8 +175,29 @@ def _run_replay(args: argparse.Namespace) -> int:
 
     total = len(questions)
     failures: list[QuestionResult] = []
+    options = BrowserOptions(
+        chromium=chromium, headed=args.headed, storage_state=args.storage_state, user_data_dir=args.user_data_dir
+    )
+    session = BrowserSession(options)
+    # The time limit is a timer in the page: a browser that freezes never lets it fire, so
+    # each question (and each step around them) must also be settled within the limit
+    # plus a grace, or the call in hand is cut short.
+    watchdog = Watchdog()
+    deadline = Deadline(watchdog, lambda: session.loop)
+    limit = args.timeout + SILENCE_GRACE
+    progress = _progress(total)
+    asking = 0
+
+    def on_ask(index: int, question: str, attempt: int) -> None:
+        nonlocal asking
+        asking = index
+        progress(index, question, attempt)
+        deadline.arm(limit)
 
     def on_result(result: QuestionResult) -> None:
+        nonlocal asking
+        asking = 0
+        deadline.arm(limit)
         if result.ok:
             writer.write(result.record())
             return
@@ -184,12 +206,10 @@ def _run_replay(args: argparse.Namespace) -> int:
             writer.write(result.record())
             _note(f"question {result.index} of {total} failed: {result.error}")
 
-    options = BrowserOptions(
-        chromium=chromium, headed=args.headed, storage_state=args.storage_state, user_data_dir=args.user_data_dir
-    )
-    session = BrowserSession(options)
+    silent = False
     try:
         session.start()
+        deadline.arm(limit)
         context = session.new_context(seed)
         results = run_conversation(
             context,
@@ -200,16 +220,29 @@ def _run_replay(args: argparse.Namespace) -> int:
             keep_going=args.keep_going,
             service=RufusReplayService(),
             on_result=on_result,
-            on_ask=_progress(total),
+            on_ask=on_ask,
             product_url=product_url,
         )
         if args.save_storage_state:
             session.save_storage_state(context, args.save_storage_state)
     except (BrowserError, PageError) as exc:
         raise CliError(exc.message, EXIT_FAILURE) from None
+    except BrowserSilent as exc:
+        silent = True
+        where = f"question {asking} of {total}: " if asking else ""
+        raise CliError(f"{where}{exc} (is it frozen?)", EXIT_FAILURE) from None
     finally:
-        session.close()
-        writer.close()
+        try:
+            if not silent:
+                deadline.arm(SILENCE_GRACE)
+                session.close()
+        except BrowserSilent:
+            pass
+        finally:
+            deadline.disarm()
+            watchdog.close()
+            session.abandon()
+            writer.close()
 
     if not failures:
         return 0

@@ -21,7 +21,7 @@ on_note=None) -> Iterator[BatchResult]``
 - When a browser is lost (an endpoint goes away, a local browser dies) the failures it
   caused are dropped and what is left of its job runs again on another browser. A
   browser that goes silent with its connection open is lost too: a question not settled
-  within ``timeout`` plus ``SILENCE_GRACE`` seconds is cut off unwritten and asked again
+  within ``timeout`` plus 5 s (``deadline.SILENCE_GRACE``) is cut off unwritten, asked again
   elsewhere; setting up and closing a context are bounded likewise.
 - ``rate`` caps questions per minute across the batch; ``delay`` pauses between the
   questions of one conversation; both are jittered.

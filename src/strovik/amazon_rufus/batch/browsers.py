@@ -9,10 +9,6 @@ worker gets a browser of its own rather than sharing one.
 
 from __future__ import annotations
 
-import asyncio
-from collections.abc import Callable
-from typing import Any
-
 from strovik.amazon_rufus.browser import BrowserOptions, BrowserSession, _without_preload
 from strovik.amazon_rufus.domain.exceptions import BrowserError
 
@@ -103,19 +99,6 @@ class WorkerSession(BrowserSession):
             detail = detail.removeprefix("BrowserType.connect_over_cdp: ")
             raise BrowserError(f"cannot connect to browser endpoint {self.endpoint}: {detail}") from None
 
-    def abandon(self) -> None:
-        """Stop Playwright's driver without a word to the browser, which may no longer
-        answer: a connected browser drops this session's contexts itself when the
-        connection closes, and a launched one is stopped with the driver (which waits
-        about 30 s for a launched browser that does not answer before it kills it)."""
-        self._browser = self._persistent = None
-        self.close()
-
-    @property
-    def loop(self) -> asyncio.AbstractEventLoop:
-        """The event loop of this session's Playwright, for ``interrupt``."""
-        return self._playwright._loop  # type: ignore[no-any-return]
-
     def alive(self) -> bool:
         """Whether the browser still answers (one round trip to it)."""
         browser = self._browser
@@ -128,26 +111,3 @@ class WorkerSession(BrowserSession):
         except Exception:  # noqa: BLE001 - any failure means the browser is gone
             return False
         return True
-
-
-def interrupt(
-    loop: asyncio.AbstractEventLoop, exc: BaseException, when: Callable[[], bool] | None = None
-) -> None:
-    """Raise ``exc`` in the thread that runs ``loop``, inside its current (or next)
-    Playwright call; with ``when``, only if ``when()`` still holds at that moment (it is
-    called in that thread).
-
-    Playwright's synchronous API waits for the driver by running its event loop; an
-    exception that a loop callback raises and that is a KeyboardInterrupt leaves the
-    loop and is raised in the waiting call, with the loop left intact. This is the
-    only way to end a blocking ``evaluate`` from another thread.
-    """
-
-    def raise_it() -> Any:
-        if when is None or when():
-            raise exc
-
-    try:
-        loop.call_soon_threadsafe(raise_it)
-    except RuntimeError:  # the loop is closed: the worker has stopped already
-        pass

@@ -17,11 +17,11 @@ from collections.abc import Callable, Generator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from strovik.amazon_rufus.batch.browsers import BATCH_CHROMIUM_ARGS, WorkerSession, interrupt
+from strovik.amazon_rufus.batch.browsers import BATCH_CHROMIUM_ARGS, WorkerSession
 from strovik.amazon_rufus.batch.pacing import Pacer
-from strovik.amazon_rufus.batch.watchdog import Watchdog
 from strovik.amazon_rufus.browser import BrowserOptions
 from strovik.amazon_rufus.conversation import QuestionResult, run_conversation
+from strovik.amazon_rufus.deadline import SILENCE_GRACE, BrowserSilent, Deadline, Watchdog, interrupt
 from strovik.amazon_rufus.domain.exceptions import BrowserError, RufusReplayError
 from strovik.amazon_rufus.domain.models import SeedRequestRecord
 
@@ -29,10 +29,6 @@ from strovik.amazon_rufus.domain.models import SeedRequestRecord
 MAX_BROWSER_LOSSES = 3
 # How long a stop waits for the workers to close their browsers.
 STOP_GRACE = 10.0
-# A browser that has not settled a question this long after its time limit, or that
-# takes this long over setting up or closing a context, is taken for lost: it went silent
-# (its host frozen, its network dropping packets) without closing the connection.
-SILENCE_GRACE = 5.0
 
 
 @dataclass(frozen=True)
@@ -80,11 +76,7 @@ class BatchError(RufusReplayError):
 
 
 class _Interrupted(KeyboardInterrupt):
-    """Raised in a worker to end it at once (see ``browsers.interrupt``)."""
-
-
-class _Silent(KeyboardInterrupt):
-    """Raised in a worker whose browser did not answer before the watchdog's deadline."""
+    """Raised in a worker to end it at once (see ``deadline.interrupt``)."""
 
 
 @dataclass
@@ -215,30 +207,16 @@ class _Worker(threading.Thread):
         self._loop_lock = threading.Lock()
         self._loop: Any = None
         self._service: Any = None
-        self._deadline = 0  # counts the watchdog's arms: a deadline fires only if still the last one
+        self._deadline = Deadline(batch.watchdog, self._current_loop)
 
     def interrupt(self) -> None:
         with self._loop_lock:
             if self._loop is not None:
                 interrupt(self._loop, _Interrupted())
 
-    def _arm(self, seconds: float) -> None:
-        """Cut the worker's browser calls short if it has not armed again or disarmed
-        ``seconds`` from now."""
-        self._deadline += 1
-        deadline = self._deadline
-
-        def fire() -> None:
-            with self._loop_lock:
-                if self._loop is not None:
-                    silent = _Silent(f"no answer from the browser within {seconds:g} s")
-                    interrupt(self._loop, silent, when=lambda: self._deadline == deadline)
-
-        self.batch.watchdog.arm(self, seconds, fire)
-
-    def _disarm(self) -> None:
-        self._deadline += 1
-        self.batch.watchdog.disarm(self)
+    def _current_loop(self) -> Any:
+        with self._loop_lock:
+            return self._loop
 
     def run(self) -> None:
         from strovik.amazon_rufus.services.replay import RufusReplayService
@@ -292,19 +270,19 @@ class _Worker(threading.Thread):
             return
         try:
             if not silent:
-                self._arm(SILENCE_GRACE)
+                self._deadline.arm(SILENCE_GRACE)
                 # An interrupt sent while the worker was outside Playwright fires in the first
                 # call it makes, which may be this one; it fires once, so closing again works.
                 for _ in range(2):
                     try:
                         session.close()
                         break
-                    except _Silent:
+                    except BrowserSilent:
                         break
                     except BaseException:  # noqa: BLE001
                         continue
         finally:
-            self._disarm()
+            self._deadline.disarm()
             with self._loop_lock:
                 self.session, self._loop = None, None
             session.abandon()
@@ -323,11 +301,11 @@ class _Worker(threading.Thread):
 
         def on_ask(index: int, question: str, attempt: int) -> None:
             nonlocal asked
-            self._disarm()
+            self._deadline.disarm()
             if not batch.pacer.wait(follows_question=asked):
                 raise _Interrupted()
             asked = True
-            self._arm(limit)
+            self._deadline.arm(limit)
 
         def reporter(run: list[int]) -> Callable[[QuestionResult], None]:
             def on_result(result: QuestionResult) -> None:
@@ -341,14 +319,14 @@ class _Worker(threading.Thread):
                     batch.events.put(BatchResult(job.id, result))
                 else:
                     held.append(result)
-                self._arm(limit)
+                self._deadline.arm(limit)
 
             return on_result
 
         context = None
         silent: str | None = None
         try:
-            self._arm(limit)
+            self._deadline.arm(limit)
             context = session.new_context(job.seed)
             for run in state.runs():
                 results = run_conversation(
@@ -367,7 +345,7 @@ class _Worker(threading.Thread):
                 )
                 if not settings.keep_going and not all(result.ok for result in results):
                     break
-        except _Silent as exc:
+        except BrowserSilent as exc:
             # Cut off: the question in flight has no line and is asked again elsewhere.
             silent = str(exc)
         except Exception as exc:  # noqa: BLE001 - one job's failure never stops the others
@@ -386,14 +364,14 @@ class _Worker(threading.Thread):
                 )
         finally:
             if context is not None and not session.persistent and silent is None:
-                self._arm(SILENCE_GRACE)
+                self._deadline.arm(SILENCE_GRACE)
                 try:
                     context.close()
                 except Exception:  # noqa: BLE001 - the browser may be gone
                     pass
-                except _Silent as exc:
+                except BrowserSilent as exc:
                     silent = str(exc)  # the job's lines stand; the browser is let go below
-            self._disarm()
+            self._deadline.disarm()
 
         if silent is None and held and not self._alive(session):
             silent = held[-1].error or "no answer"
@@ -409,13 +387,13 @@ class _Worker(threading.Thread):
             self._session_lost(silent)
 
     def _alive(self, session: WorkerSession) -> bool:
-        self._arm(SILENCE_GRACE)
+        self._deadline.arm(SILENCE_GRACE)
         try:
             return session.alive()
-        except _Silent:
+        except BrowserSilent:
             return False
         finally:
-            self._disarm()
+            self._deadline.disarm()
 
     def _session_lost(self, reason: str) -> None:
         batch = self.batch
