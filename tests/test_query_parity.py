@@ -8,6 +8,7 @@ functions must keep working: the gate then calls what it finds there.
 
 from __future__ import annotations
 
+import types
 import urllib.parse
 
 import pytest
@@ -167,3 +168,19 @@ def test_parse_qs_changed_in_place_is_honoured(monkeypatch: pytest.MonkeyPatch, 
     # the same function object, with its code or its defaults replaced
     monkeypatch.setattr(_STD_PARSE_QS, attribute, value)
     assert gate_key(query.encode()) == expected
+
+
+def test_parse_qs_from_a_module_subclass_is_honoured(monkeypatch: pytest.MonkeyPatch) -> None:
+    # A module's class can change without any dict changing; a property of the
+    # new class answers the attribute before the module's dict does.
+    assert gate_key(b"api_key=abc") == "abc"  # the standard reading, now kept
+
+    class AnsweringModule(types.ModuleType):
+        @property
+        def parse_qs(self):
+            return lambda text: {"api_key": ["from-the-subclass"]}
+
+    monkeypatch.setattr(urllib.parse, "__class__", AnsweringModule)
+    assert gate_key(b"api_key=abc") == "from-the-subclass"
+    monkeypatch.undo()
+    assert gate_key(b"api_key=abc") == "abc"

@@ -2,6 +2,7 @@
 // else from the first "Authorization: Bearer" header.
 #include "mcp/guardlet.hpp"
 
+#include "module_frame/dict_watch.hpp"
 #include "module_frame/percent.hpp"
 #include "module_frame/standard.hpp"
 
@@ -13,6 +14,60 @@ namespace {
 /// `urllib.parse.parse_qs` as found at load; it reaches parse_qsl and unquote
 /// through its module's globals.
 StandardFunction g_parse_qs;
+
+/// `urllib.parse.parse_qs` looked up per request as the body does, kept
+/// while it is the standard function: dict watchers on every dict the lookup
+/// read (this module's globals, builtins, the two modules' dicts, which also
+/// hold the function's helpers) drop it at their first change. What no dict
+/// shows is checked on each use: both modules still plain modules (a module
+/// subclass may answer attributes itself) and the function's own code and
+/// defaults.
+class ParseQsLookup {
+public:
+  /// The function found now, and whether it is the standard one unchanged.
+  Ref find(bool& standard) {
+    if (generation_ == watched_dict_changes() && plain_module(urllib_) && plain_module(parse_) &&
+        g_parse_qs.same_function(parse_qs_)) {
+      standard = true;
+      return Ref::borrow(parse_qs_);
+    }
+    Ref urllib = state.global(k.urllib);
+    Ref parse = getattr(urllib, k.parse);
+    Ref parse_qs = getattr(parse, k.parse_qs);
+    standard = g_parse_qs.still(parse_qs);
+    if (standard) keep(urllib, parse, parse_qs);
+    return parse_qs;
+  }
+
+private:
+  static bool plain_module(Borrowed m) noexcept { return Py_TYPE(m.get()) == &PyModule_Type; }
+
+  /// `value` is `m.name` read from the module's own dict.
+  static bool in_dict(Borrowed m, Borrowed name, Borrowed value) noexcept {
+    return value.is(PyDict_GetItemWithError(PyModule_GetDict(m.get()), name.get()));
+  }
+
+  void keep(Borrowed urllib, Borrowed parse, Borrowed parse_qs) noexcept {
+    generation_ = 0;
+    if (!plain_module(urllib) || !plain_module(parse) || !in_dict(urllib, k.parse, parse) ||
+        !in_dict(parse, k.parse_qs, parse_qs)) {
+      PyErr_Clear();
+      return;
+    }
+    for (Borrowed dict : {Borrowed(state.globals), Borrowed(state.builtins), Borrowed(PyModule_GetDict(urllib.get())),
+                          Borrowed(PyModule_GetDict(parse.get())), g_parse_qs.globals()})
+      if (!watch_dict(dict)) return;
+    urllib_ = Ref::borrow(urllib);
+    parse_ = Ref::borrow(parse);
+    parse_qs_ = Ref::borrow(parse_qs);
+    generation_ = watched_dict_changes();
+  }
+
+  Kept urllib_, parse_, parse_qs_;
+  uint64_t generation_ = 0; // the watchers' count of changes when kept; 0 before
+};
+
+ParseQsLookup g_parse_qs_lookup;
 
 /// The first value of "api_key" in the query, as `parse_qs(query)` gives it
 /// with its defaults: fields without "=" or with an empty value are left
@@ -47,9 +102,9 @@ Ref key_from_query(Borrowed raw) {
   }
   if (!truthy(query_string)) return Ref();
 
-  Ref parse = getattr(state.global(k.urllib), k.parse);
-  Ref parse_qs = getattr(parse, k.parse_qs);
-  if (PyUnicode_CheckExact(query_string.get()) && g_parse_qs.still(parse_qs)) return first_api_key(query_string);
+  bool standard = false;
+  Ref parse_qs = g_parse_qs_lookup.find(standard);
+  if (standard && PyUnicode_CheckExact(query_string.get())) return first_api_key(query_string);
 
   Ref params = call(parse_qs, query_string.get());
   Ref empty = new_list();

@@ -10,6 +10,9 @@ namespace frame {
 /// A getter's result: a new reference to `o`, or None for an empty slot.
 inline PyObject* or_none(PyObject* o) noexcept { return Py_NewRef(o ? o : Py_None); }
 
+/// `o` itself, or None for an empty slot (both borrowed).
+inline PyObject* or_borrowed_none(PyObject* o) noexcept { return o ? o : Py_None; }
+
 /// A setter that takes a str (or subclass) only; deleting or another type
 /// raises TypeError with `message`.
 inline int set_str(PyObject** slot, PyObject* value, const char* message) noexcept {

@@ -66,10 +66,11 @@ struct CoroObject {
   MethodDef* def;
   PyObject* args[kMaxParams];
   PyObject* closure;
+  // __name__, __qualname__ and __module__ once assigned on this coroutine;
+  // null while the method's own apply (see name_attr).
   PyObject* name;
   PyObject* qualname;
   PyObject* module;
-  PyObject* code;
   PyObject* frame;
   PyObject* weakrefs;
   bool started;
@@ -115,6 +116,8 @@ int coro_close(CoroObject* c) noexcept;
 
 /// Releases everything a finished coroutine held: the frame record goes back
 /// to its free list, and names, module, code and cached frame read None.
+/// (The method's own names and code object are never held: the method
+/// outlives its coroutines.)
 void finish(CoroObject* c) noexcept {
   // The coroutine reads as finished before the record goes: releasing what
   // it holds may run code that looks at it.
@@ -124,12 +127,29 @@ void finish(CoroObject* c) noexcept {
   Py_CLEAR(c->name);
   Py_CLEAR(c->qualname);
   Py_CLEAR(c->module);
-  Py_CLEAR(c->code);
   Py_CLEAR(c->frame);
   c->started = true;
 }
 
 bool finished(CoroObject* c) noexcept { return !c->handle; }
+
+PyObject* method_name(const MethodDef& d) noexcept { return d.rt.name; }
+PyObject* method_qualname(const MethodDef& d) noexcept { return d.rt.qualname; }
+PyObject* method_module(const MethodDef& d) noexcept { return d.module->full_name_obj.get(); }
+
+/// `__name__`, `__qualname__` or `__module__` (borrowed, null for None): the
+/// value assigned on this coroutine, else the method's own until the
+/// coroutine finishes.
+template <PyObject* CoroObject::*Field, PyObject* (*Own)(const MethodDef&)>
+PyObject* name_attr(CoroObject* c) noexcept {
+  if (PyObject* assigned = c->*Field) return assigned;
+  return finished(c) ? nullptr : Own(*c->def);
+}
+
+PyObject* qualname_of(CoroObject* c) noexcept { return name_attr<&CoroObject::qualname, method_qualname>(c); }
+
+/// cr_code (borrowed, null for None): the method's code object until the coroutine finishes.
+PyObject* code_of(CoroObject* c) noexcept { return finished(c) ? nullptr : c->def->rt.code; }
 
 /// Runs the body from its suspension point until it suspends again or ends.
 PySendResult resume_body(CoroObject* c, PyObject** out) noexcept {
@@ -448,6 +468,13 @@ PyObject* coro_am_await(PyObject* self) noexcept {
   return reinterpret_cast<PyObject*>(it);
 }
 
+template <PyObject* CoroObject::*Field, PyObject* (*Own)(const MethodDef&)>
+PyObject* coro_get_name_attr(PyObject* self, void*) noexcept {
+  return or_none(name_attr<Field, Own>(as_coro(self)));
+}
+
+PyObject* coro_get_code(PyObject* self, void*) noexcept { return or_none(code_of(as_coro(self))); }
+
 PyObject* coro_get_running(PyObject* self, void*) noexcept { return PyBool_FromLong(as_coro(self)->running); }
 
 PyObject* coro_get_await(PyObject* self, void*) noexcept {
@@ -457,12 +484,13 @@ PyObject* coro_get_await(PyObject* self, void*) noexcept {
 
 PyObject* coro_get_frame(PyObject* self, void*) noexcept {
   CoroObject* c = as_coro(self);
-  if (!c->code) Py_RETURN_NONE;
+  PyObject* code = code_of(c);
+  if (!code) Py_RETURN_NONE;
   if (!c->frame) {
     Ref locals = Ref::steal(PyDict_New());
     if (!locals) return nullptr;
     c->frame = reinterpret_cast<PyObject*>(PyFrame_New(
-        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(c->code), c->def->module->globals, locals.get()));
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), c->def->module->globals, locals.get()));
     if (!c->frame) return nullptr;
   }
   return Py_NewRef(c->frame);
@@ -486,11 +514,12 @@ PyMethodDef g_coro_methods[] = {
 using C = CoroObject;
 
 PyGetSetDef g_coro_getset[] = {
-    {"__name__", get_field<C, &C::name>, set_name_field<C, &C::name>, "name of the coroutine", nullptr},
-    {"__qualname__", get_field<C, &C::qualname>, set_qualname_field<C, &C::qualname>, "qualified name of the coroutine",
+    {"__name__", coro_get_name_attr<&C::name, method_name>, set_name_field<C, &C::name>, "name of the coroutine",
      nullptr},
-    {"__module__", get_field<C, &C::module>, set_any_field<C, &C::module>, nullptr, nullptr},
-    {"cr_code", get_field<C, &C::code>, nullptr, nullptr, nullptr},
+    {"__qualname__", coro_get_name_attr<&C::qualname, method_qualname>, set_qualname_field<C, &C::qualname>,
+     "qualified name of the coroutine", nullptr},
+    {"__module__", coro_get_name_attr<&C::module, method_module>, set_any_field<C, &C::module>, nullptr, nullptr},
+    {"cr_code", coro_get_code, nullptr, nullptr, nullptr},
     {"cr_await", coro_get_await, nullptr, "object being awaited, or None", nullptr},
     {"cr_running", coro_get_running, nullptr, nullptr, nullptr},
     {"cr_frame", coro_get_frame, nullptr, "Frame of the coroutine", nullptr},
@@ -506,7 +535,7 @@ void coro_finalize(PyObject* self) noexcept {
   Ref pending = Ref::steal(PyErr_GetRaisedException());
   if (!c->started) {
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited",
-                         c->qualname ? c->qualname : Py_None) < 0)
+                         or_borrowed_none(qualname_of(c))) < 0)
       PyErr_WriteUnraisable(self);
     finish(c);
   } else if (coro_close(c) < 0) {
@@ -545,7 +574,7 @@ void coro_dealloc(PyObject* self) noexcept {
 
 PyObject* coro_repr(PyObject* self) noexcept {
   CoroObject* c = as_coro(self);
-  return PyUnicode_FromFormat("<native coroutine %S at %p>", c->qualname ? c->qualname : Py_None, self);
+  return PyUnicode_FromFormat("<native coroutine %S at %p>", or_borrowed_none(qualname_of(c)), self);
 }
 
 // Await iterator type.
@@ -713,10 +742,9 @@ PyObject* new_coroutine(const Call& call) noexcept {
   c->def = const_cast<MethodDef*>(&def);
   for (int i = 0; i < kMaxParams; ++i) c->args[i] = i < def.nparams() ? Py_NewRef(call.args.v[i]) : nullptr;
   c->closure = Py_XNewRef(call.closure.get());
-  c->name = Py_NewRef(def.rt.name);
-  c->qualname = Py_NewRef(def.rt.qualname);
-  c->module = Py_NewRef(def.module->full_name_obj.get());
-  c->code = Py_NewRef(def.rt.code);
+  c->name = nullptr;
+  c->qualname = nullptr;
+  c->module = nullptr;
   c->frame = nullptr;
   c->weakrefs = nullptr;
   c->started = false;

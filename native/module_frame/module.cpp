@@ -1,6 +1,7 @@
 #include "module_frame/module.hpp"
 
 #include "module_frame/coroutine.hpp"
+#include "module_frame/dict_watch.hpp"
 #include "module_frame/ops.hpp"
 #include "module_frame/traceback.hpp"
 
@@ -180,22 +181,8 @@ Ref ModuleState::import_from(Borrowed module_name, Borrowed fromlist, Borrowed n
   return name_from(mod, module_name, name, w);
 }
 
-namespace {
-
-/// Counts the changes the import watcher has seen; a kept answer is valid
-/// while the count is the one it was kept at.
-uint64_t g_import_changes = 1;
-int g_import_watcher = -1;
-
-int on_watched_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
-  ++g_import_changes;
-  return 0;
-}
-
-} // namespace
-
 Ref PerCallImport::get(const ModuleState& st, Where w) {
-  if (generation_ == g_import_changes) return Ref::borrow(value_);
+  if (generation_ == watched_dict_changes()) return Ref::borrow(value_);
   Ref value = st.import_from(module_name_, fromlist_, name_, w);
   keep(PyDict_GetItemWithError(PyImport_GetModuleDict(), module_name_), value);
   return value;
@@ -215,15 +202,10 @@ void PerCallImport::keep(Borrowed module, Borrowed value) {
     PyErr_Clear();
     return;
   }
-  if (g_import_watcher < 0) g_import_watcher = PyDict_AddWatcher(on_watched_dict_change);
-  if (g_import_watcher < 0 || PyDict_Watch(g_import_watcher, PyImport_GetModuleDict()) < 0 ||
-      PyDict_Watch(g_import_watcher, dict) < 0) {
-    PyErr_Clear();
-    return;
-  }
+  if (!watch_dict(PyImport_GetModuleDict()) || !watch_dict(dict)) return;
   module_ = Ref::borrow(module);
   value_ = Ref::borrow(value);
-  generation_ = g_import_changes;
+  generation_ = watched_dict_changes();
 }
 
 Ref ModuleState::import_from(const char* dotted, Borrowed name, Where w) const {

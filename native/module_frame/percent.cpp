@@ -37,12 +37,14 @@ Ref unquote_plus(Borrowed s, Py_ssize_t begin, Py_ssize_t end) {
   PyObject* qs = s.get();
   const int kind = PyUnicode_KIND(qs);
   const void* data = PyUnicode_DATA(qs);
-  bool has_percent = false, has_plus = false;
-  for (Py_ssize_t i = begin; i < end; ++i) {
-    Py_UCS4 c = PyUnicode_READ(kind, data, i);
-    has_percent |= c == '%';
-    has_plus |= c == '+';
-  }
+  auto has = [&](char c) {
+    switch (kind) {
+    case PyUnicode_1BYTE_KIND: return find_unit(static_cast<const Py_UCS1*>(data), begin, end, c) < end;
+    case PyUnicode_2BYTE_KIND: return find_unit(static_cast<const Py_UCS2*>(data), begin, end, c) < end;
+    default: return find_unit(static_cast<const Py_UCS4*>(data), begin, end, c) < end;
+    }
+  };
+  const bool has_percent = has('%'), has_plus = has('+');
   if (!has_percent) {
     Ref field = check(PyUnicode_Substring(qs, begin, end));
     if (!has_plus) return field;

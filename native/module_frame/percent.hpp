@@ -7,6 +7,7 @@
 
 #include "module_frame/error.hpp"
 
+#include <cstring>
 #include <string_view>
 
 namespace frame {
@@ -31,15 +32,23 @@ struct QueryField {
   bool has_equals() const noexcept { return eq < end; }
 };
 
+/// The first position in [begin, end) of the code units `d` holding `c`, or `end`.
+template <class Ch>
+Py_ssize_t find_unit(const Ch* d, Py_ssize_t begin, Py_ssize_t end, char c) noexcept {
+  if constexpr (sizeof(Ch) == 1) {
+    const void* hit = begin < end ? std::memchr(d + begin, c, static_cast<size_t>(end - begin)) : nullptr;
+    return hit ? static_cast<const Ch*>(hit) - d : end;
+  } else {
+    while (begin < end && d[begin] != static_cast<Ch>(c)) ++begin;
+    return begin;
+  }
+}
+
 /// The field of the code units `d` that starts at `start`: it ends at the next "&" (or at `n`).
 template <class Ch>
 QueryField field_at(const Ch* d, Py_ssize_t start, Py_ssize_t n) noexcept {
-  Py_ssize_t stop = start, eq = -1;
-  for (; stop < n; ++stop) {
-    if (d[stop] == '&') break;
-    if (d[stop] == '=' && eq < 0) eq = stop;
-  }
-  return QueryField{start, eq < 0 ? stop : eq, stop};
+  const Py_ssize_t stop = find_unit(d, start, n, '&');
+  return QueryField{start, find_unit(d, start, stop, '='), stop};
 }
 
 /// Calls `visit(field)` for each non-empty "&"-separated field of the str `s`,

@@ -54,12 +54,13 @@ void StandardFunction::remember(Borrowed fn, const char* module_name, const char
   PyErr_SetRaisedException(pending.release());
 }
 
-bool StandardFunction::still(Borrowed fn) const noexcept {
+bool StandardFunction::same_function(Borrowed fn) const noexcept {
   PyObject* f = fn.get();
-  if (!function_ || !function_.is(f)) return false;
-  if (!code_.is(PyFunction_GetCode(f)) || !defaults_.is(PyFunction_GetDefaults(f)) ||
-      !kwdefaults_.is(PyFunction_GetKwDefaults(f)))
-    return false;
+  return function_ && function_.is(f) && code_.is(PyFunction_GetCode(f)) &&
+         defaults_.is(PyFunction_GetDefaults(f)) && kwdefaults_.is(PyFunction_GetKwDefaults(f));
+}
+
+bool StandardFunction::same_helpers() const noexcept {
   for (int i = 0; i < nhelpers_; ++i) {
     PyObject* v = PyDict_GetItemWithError(globals_.get(), helper_names_[i].get());
     if (!helpers_[i].is(v)) {

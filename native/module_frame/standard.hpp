@@ -22,7 +22,12 @@ public:
                 std::initializer_list<const char*> helpers) noexcept;
 
   /// Whether `fn` is the remembered function, unchanged. Never raises.
-  bool still(Borrowed fn) const noexcept;
+  bool still(Borrowed fn) const noexcept { return same_function(fn) && same_helpers(); }
+
+  /// The part of `still` read from the function object itself: the same
+  /// function with the same code and defaults. For a caller that watches
+  /// the globals dict and so knows the helpers are unchanged.
+  bool same_function(Borrowed fn) const noexcept;
 
   /// The module globals of the remembered function (null when none is).
   Borrowed globals() const noexcept { return globals_.get(); }
@@ -30,6 +35,7 @@ public:
 private:
   bool record(Borrowed fn, const char* module_name, const char* name, std::initializer_list<const char*> helpers);
   void forget() noexcept;
+  bool same_helpers() const noexcept;
 
   static constexpr int kMaxHelpers = 6;
   Kept function_, code_, defaults_, kwdefaults_, globals_;
