@@ -20,7 +20,7 @@ import os
 import statistics
 import sys
 import time
-from collections.abc import Awaitable, Callable
+from collections.abc import AsyncIterator, Awaitable, Callable
 from typing import Any
 from urllib.parse import urlencode
 
@@ -33,6 +33,16 @@ from bench_wrk import CLIENT_CPU, SERVER_CPU, start  # noqa: E402
 CONCURRENCY = 32
 BODY_LIMIT = 64 * 1024
 Check = Callable[[str], Awaitable[bool]]
+
+
+async def _capped(chunks: AsyncIterator[bytes]) -> bytes | None:
+    """The body read from ``chunks``, or None as soon as it passes BODY_LIMIT."""
+    body = b""
+    async for chunk in chunks:
+        body += chunk
+        if len(body) > BODY_LIMIT:
+            return None
+    return body
 
 
 def _valid(status: int, body: bytes) -> bool:
@@ -62,12 +72,8 @@ async def httpx_shared(url: str) -> tuple[Check, Callable[[], Awaitable[None]]]:
 
     async def check(key: str) -> bool:
         async with client.stream("GET", url, params={"api_key": key}, headers={"X-MCP-API-Key": key}) as response:
-            body = b""
-            async for chunk in response.aiter_raw():
-                body += chunk
-                if len(body) > BODY_LIMIT:
-                    return False
-            return _valid(response.status_code, body)
+            body = await _capped(response.aiter_raw())
+            return body is not None and _valid(response.status_code, body)
 
     return check, client.aclose
 
@@ -80,12 +86,8 @@ async def httpcore_pool(url: str) -> tuple[Check, Callable[[], Awaitable[None]]]
     async def check(key: str) -> bool:
         target = url + "?" + urlencode({"api_key": key})
         async with pool.stream("GET", target, headers=[(b"X-MCP-API-Key", key.encode())]) as response:
-            body = b""
-            async for chunk in response.aiter_stream():
-                body += chunk
-                if len(body) > BODY_LIMIT:
-                    return False
-            return _valid(response.status, body)
+            body = await _capped(response.aiter_stream())
+            return body is not None and _valid(response.status, body)
 
     return check, pool.aclose
 
