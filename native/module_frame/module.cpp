@@ -203,7 +203,6 @@ void PerCallImport::keep(Borrowed module, Borrowed value) {
     return;
   }
   if (!watch_dict(PyImport_GetModuleDict()) || !watch_dict(dict)) return;
-  module_ = Ref::borrow(module);
   value_ = Ref::borrow(value);
   generation_ = watched_dict_changes();
 }

@@ -69,7 +69,7 @@ private:
   PyObject* const& module_name_;
   PyObject* const& fromlist_;
   PyObject* const& name_;
-  Kept module_, value_;
+  Kept value_;
   uint64_t generation_ = 0; // the watchers' count of changes when kept; 0 before
 };
 
