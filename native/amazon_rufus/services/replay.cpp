@@ -75,7 +75,7 @@ void make_constants() {
   NAME(json); NAME(loads); NAME(JSONDecodeError); NAME(RufusReplayError); NAME(RufusParserService);
   NAME(urlsplit); NAME(parse_qsl); NAME(urlencode); NAME(urlunsplit);
   NAME(scheme); NAME(netloc); NAME(path); NAME(query); NAME(fragment);
-  NAME(setdefault); NAME(get); NAME(append); NAME(lower); NAME(strip); NAME(upper); NAME(REPLAY_HEADER_ALLOWLIST);
+  NAME(setdefault); NAME(append); NAME(lower); NAME(strip); NAME(upper); NAME(REPLAY_HEADER_ALLOWLIST);
   NAME(_upsert_asin_metadata); NAME(_build_replay_headers); NAME(build_replay_url); NAME(build_payload);
   NAME(request_headers); NAME(request_url); NAME(request_body); NAME(tab_id); NAME(asin); NAME(parser);
   NAME(parse); NAME(evaluate); NAME(thread_id); NAME(partial_answers);

@@ -15,7 +15,7 @@ struct Constants {
   PyObject *json, *loads, *JSONDecodeError, *RufusReplayError, *RufusParserService;
   PyObject *urlsplit, *parse_qsl, *urlencode, *urlunsplit;
   PyObject *scheme, *netloc, *path, *query, *fragment;
-  PyObject *setdefault, *get, *append, *lower, *strip, *upper, *REPLAY_HEADER_ALLOWLIST;
+  PyObject *setdefault, *append, *lower, *strip, *upper, *REPLAY_HEADER_ALLOWLIST;
   PyObject *_upsert_asin_metadata, *_build_replay_headers, *build_replay_url, *build_payload;
   PyObject *request_headers, *request_url, *request_body, *tab_id, *asin, *parser, *parse, *evaluate;
   PyObject *thread_id, *partial_answers;
