@@ -44,10 +44,9 @@ Ref unquote_plus(Borrowed s, Py_ssize_t begin, Py_ssize_t end) {
     default: return find_unit(static_cast<const Py_UCS4*>(data), begin, end, c) < end;
     }
   };
-  const bool has_percent = has('%'), has_plus = has('+');
-  if (!has_percent) {
+  if (!has('%')) {
     Ref field = check(PyUnicode_Substring(qs, begin, end));
-    if (!has_plus) return field;
+    if (!has('+')) return field;
     static PyObject* const plus = interned("+");
     static PyObject* const space = interned(" ");
     return check(PyUnicode_Replace(field.get(), plus, space, -1));
