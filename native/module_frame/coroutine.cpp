@@ -67,7 +67,7 @@ struct CoroObject {
   PyObject* args[kMaxParams];
   PyObject* closure;
   // __name__, __qualname__ and __module__ once assigned on this coroutine;
-  // null while the method's own apply (see name_attr).
+  // null while the method's own values apply (see name_attr).
   PyObject* name;
   PyObject* qualname;
   PyObject* module;
