@@ -23,7 +23,7 @@ from dataclasses import dataclass, field
 from typing import Any
 from urllib.parse import urlsplit
 
-from strovik.amazon_rufus.domain.exceptions import BrowserError
+from strovik.amazon_rufus.domain.exceptions import BrowserError, first_line
 from strovik.amazon_rufus.domain.models import SeedRequestRecord
 
 DEFAULT_CHROMIUM = "/usr/bin/chromium"
@@ -41,11 +41,6 @@ def find_chromium(option: str | None = None) -> str:
     if not (os.path.isfile(path) and os.access(path, os.X_OK)):
         raise BrowserError(f"Chromium executable not found at {path} (use --chromium PATH)")
     return path
-
-
-def _one_line(text: str) -> str:
-    lines = [line.strip() for line in str(text).splitlines() if line.strip()]
-    return lines[0] if lines else ""
 
 
 def seed_cookies(seed: SeedRequestRecord) -> list[dict[str, Any]]:
@@ -137,7 +132,7 @@ class BrowserSession:
             try:
                 self._playwright = sync_playwright().start()
             except Exception as exc:
-                raise BrowserError(f"cannot start Playwright: {_one_line(str(exc)) or type(exc).__name__}") from None
+                raise BrowserError(f"cannot start Playwright: {first_line(str(exc)) or type(exc).__name__}") from None
         if options.env is not None:
             env = dict(options.env)
         launch: dict[str, Any] = {
@@ -155,7 +150,7 @@ class BrowserSession:
                 self._browser = chromium.launch(**launch)
         except PlaywrightError as exc:
             self.close()
-            raise BrowserError(f"cannot start Chromium: {_one_line(exc.message)}") from None
+            raise BrowserError(f"cannot start Chromium: {first_line(exc.message)}") from None
 
     def new_context(self, seed: SeedRequestRecord | None = None) -> Any:
         """A browser context holding the session: storage state, then the seed's cookies.
@@ -174,7 +169,7 @@ class BrowserSession:
             if cookies:
                 context.add_cookies(cookies)
         except PlaywrightError as exc:
-            raise BrowserError(f"cannot set up the browser session: {_one_line(exc.message)}") from None
+            raise BrowserError(f"cannot set up the browser session: {first_line(exc.message)}") from None
         return context
 
     def save_storage_state(self, context: Any, path: str) -> None:
@@ -184,7 +179,7 @@ class BrowserSession:
         try:
             context.storage_state(path=path)
         except PlaywrightError as exc:
-            raise BrowserError(f"cannot save the storage state to {path}: {_one_line(exc.message)}") from None
+            raise BrowserError(f"cannot save the storage state to {path}: {first_line(exc.message)}") from None
         except OSError as exc:
             raise BrowserError(f"cannot save the storage state to {path}: {exc.strerror or exc}") from None
 

@@ -22,7 +22,7 @@ from urllib.parse import urlsplit
 from strovik.amazon_rufus.browser import BrowserOptions, BrowserSession, find_chromium
 from strovik.amazon_rufus.conversation import QuestionResult, retarget_seed, run_conversation
 from strovik.amazon_rufus.deadline import SILENCE_GRACE, BrowserSilent, Deadline, Watchdog
-from strovik.amazon_rufus.domain.exceptions import BrowserError, PageError, RufusReplayError
+from strovik.amazon_rufus.domain.exceptions import BrowserError, PageError, RufusReplayError, first_line
 from strovik.amazon_rufus.domain.models import SeedRequestRecord
 from strovik.amazon_rufus.jsonlines import JsonLinesWriter, OutputClosed, OutputFailed
 from strovik.amazon_rufus.signals import Stopped, stop_on_signals
@@ -55,11 +55,6 @@ class _ArgumentParser(argparse.ArgumentParser):
     # argparse prints the usage block before its message; keep failures to one line.
     def error(self, message: str) -> NoReturn:
         raise CliError(message)
-
-
-def _one_line(text: str) -> str:
-    lines = [line.strip() for line in str(text).splitlines() if line.strip()]
-    return lines[0] if lines else ""
 
 
 def _note(message: str) -> None:
@@ -95,7 +90,7 @@ def load_seed(path: str) -> SeedRequestRecord:
     try:
         seed = SeedRequestRecord.from_dict(data)
     except RufusReplayError as exc:
-        raise CliError(f"seed file {path}: {_one_line(str(exc))}") from None
+        raise CliError(f"seed file {path}: {first_line(str(exc))}") from None
     try:
         json.loads(seed.request_body)
     except json.JSONDecodeError as exc:
@@ -167,7 +162,7 @@ def _run_replay(args: argparse.Namespace) -> int:
     try:
         from strovik.amazon_rufus.services.replay import RufusReplayService
     except ImportError as exc:
-        raise CliError(f"the replay module cannot be loaded: {_one_line(str(exc))}", EXIT_FAILURE) from None
+        raise CliError(f"the replay module cannot be loaded: {first_line(str(exc))}", EXIT_FAILURE) from None
     try:
         writer = JsonLinesWriter.append_to(args.output) if args.output else JsonLinesWriter(sys.stdout, "stdout")
     except OutputFailed as exc:

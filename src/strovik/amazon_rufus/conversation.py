@@ -68,6 +68,7 @@ from strovik.amazon_rufus.domain.exceptions import (
     ReplayHttpError,
     ReplayNetworkError,
     RufusReplayError,
+    first_line,
 )
 from strovik.amazon_rufus.domain.models import AnswerData, SeedRequestRecord, asin_from_page_url
 from strovik.amazon_rufus.signals import hold, release
@@ -144,11 +145,6 @@ def backoff_delay(attempt: int, base: float = 1.0) -> float:
     return ceiling * random.uniform(0.5, 1.0)
 
 
-def _one_line(text: str) -> str:
-    lines = [line.strip() for line in str(text).splitlines() if line.strip()]
-    return lines[0] if lines else ""
-
-
 def _url_key(url: str) -> tuple[Any, ...]:
     # The browser may write a URL differently (escapes, default port): compare meanings.
     parts = urlsplit(url)
@@ -165,7 +161,7 @@ def open_product_page(page: Any, url: str, timeout: float) -> None:
     try:
         response = page.goto(url, wait_until="domcontentloaded", timeout=timeout * 1000)
     except PlaywrightError as exc:
-        raise PageError(f"cannot open {url}: {_one_line(exc.message)}") from None
+        raise PageError(f"cannot open {url}: {first_line(exc.message)}") from None
     if response is not None and response.status >= 400:
         raise PageError(f"product page {url} answered HTTP {response.status}", response.status)
 
@@ -213,7 +209,7 @@ class _WatchedPage:
         try:
             timer = page.evaluate(_ARM_TIMER, int(self._timeout * 1000))
         except PlaywrightError as exc:
-            raise QuestionFailed(f"the page failed: {_one_line(exc.message)}", fatal=page.is_closed()) from None
+            raise QuestionFailed(f"the page failed: {first_line(exc.message)}", fatal=page.is_closed()) from None
         started = time.monotonic()
         try:
             text = page.evaluate(script, arg)
@@ -235,10 +231,10 @@ class _WatchedPage:
     def _failure(self, message: str, elapsed: float) -> QuestionFailed:
         page = self._page
         if page.is_closed():
-            return QuestionFailed(f"the page was closed: {_one_line(message)}", fatal=True)
+            return QuestionFailed(f"the page was closed: {first_line(message)}", fatal=True)
         if elapsed >= self._timeout * 0.95:
             return QuestionTimeout(f"no answer within the {self._timeout:g} s time limit", self._status())
-        detail = _one_line(message).removeprefix("Page.evaluate: ")
+        detail = first_line(message).removeprefix("Page.evaluate: ")
         if "Failed to fetch" in message or "NetworkError" in message or "net::" in message:
             return ReplayNetworkError(f"network error: {detail} ({FETCH_FAILED_HINT})")
         return QuestionFailed(f"the page script failed: {detail}", self._status())

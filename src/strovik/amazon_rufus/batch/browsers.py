@@ -10,7 +10,7 @@ worker gets a browser of its own rather than sharing one.
 from __future__ import annotations
 
 from strovik.amazon_rufus.browser import BrowserOptions, BrowserSession, _without_preload
-from strovik.amazon_rufus.domain.exceptions import BrowserError
+from strovik.amazon_rufus.domain.exceptions import BrowserError, first_line
 
 # Playwright's own --disable-features list (playwright-core's chromiumSwitches). Chromium
 # honours only the last --disable-features switch, so ours must repeat it.
@@ -94,9 +94,7 @@ class WorkerSession(BrowserSession):
             )
         except PlaywrightError as exc:
             self.close()
-            # Playwright's message goes on with a call log: keep its first line.
-            detail = next((line.strip() for line in exc.message.splitlines() if line.strip()), "")[:160]
-            detail = detail.removeprefix("BrowserType.connect_over_cdp: ")
+            detail = first_line(exc.message)[:160].removeprefix("BrowserType.connect_over_cdp: ")
             raise BrowserError(f"cannot connect to browser endpoint {self.endpoint}: {detail}") from None
 
     def alive(self) -> bool:

@@ -19,10 +19,9 @@ from strovik.amazon_rufus.cli import (
     CliError,
     _check_readable,
     _count,
-    _one_line,
     _positive_float,
 )
-from strovik.amazon_rufus.domain.exceptions import BrowserError
+from strovik.amazon_rufus.domain.exceptions import BrowserError, first_line
 from strovik.amazon_rufus.jsonlines import JsonLinesWriter, OutputFailed
 
 DESCRIPTION = """\
@@ -123,7 +122,7 @@ def _run_batch(args: argparse.Namespace) -> int:
     try:
         import strovik.amazon_rufus.services.replay  # noqa: F401
     except ImportError as exc:
-        raise CliError(f"the replay module cannot be loaded: {_one_line(str(exc))}", EXIT_FAILURE) from None
+        raise CliError(f"the replay module cannot be loaded: {first_line(str(exc))}", EXIT_FAILURE) from None
 
     answered = read_answered(args.output, jobs) if args.resume else {}
     held = sum(len(answers) for answers in answered.values())

@@ -22,7 +22,7 @@ from strovik.amazon_rufus.batch.pacing import Pacer
 from strovik.amazon_rufus.browser import BrowserOptions
 from strovik.amazon_rufus.conversation import QuestionResult, run_conversation
 from strovik.amazon_rufus.deadline import SILENCE_GRACE, BrowserSilent, Deadline, Watchdog, interrupt
-from strovik.amazon_rufus.domain.exceptions import BrowserError, RufusReplayError
+from strovik.amazon_rufus.domain.exceptions import BrowserError, RufusReplayError, first_line
 from strovik.amazon_rufus.domain.models import SeedRequestRecord
 
 # A job whose browser is lost this many times is reported as failed instead of moved again.
@@ -422,8 +422,7 @@ class _Worker(threading.Thread):
 
 
 def _describe(exc: BaseException) -> str:
-    # Playwright's messages go on with the browser's log lines: keep the first line only.
-    detail = next((line.strip() for line in str(exc).splitlines() if line.strip()), "")[:200]
+    detail = first_line(str(exc))[:200]
     return f"{type(exc).__name__}: {detail}" if detail else type(exc).__name__
 
 

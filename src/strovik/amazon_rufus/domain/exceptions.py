@@ -3,6 +3,12 @@
 from __future__ import annotations
 
 
+def first_line(text: str) -> str:
+    """The first non-blank line of a message, stripped: Playwright's and the driver's
+    messages go on with call logs that do not belong in a one-line error."""
+    return next((line.strip() for line in str(text).splitlines() if line.strip()), "")
+
+
 class RufusReplayError(Exception):
     """A Rufus request could not be rebuilt, replayed or read.
 
