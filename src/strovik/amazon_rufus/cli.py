@@ -16,7 +16,7 @@ import os
 import sys
 from collections.abc import Sequence
 from importlib import metadata
-from typing import Any, NoReturn
+from typing import NoReturn
 from urllib.parse import urlsplit
 
 from strovik.amazon_rufus.browser import BrowserOptions, BrowserSession, find_chromium
@@ -141,14 +141,6 @@ def _check_readable(path: str | None, what: str) -> None:
         raise CliError(f"{what} {path} does not exist")
 
 
-def _progress(total: int) -> Any:
-    def on_ask(index: int, question: str, attempt: int) -> None:
-        again = f" (attempt {attempt})" if attempt > 1 else ""
-        print(f"[{index}/{total}] asking{again}: {question}", file=sys.stderr, flush=True)
-
-    return on_ask
-
-
 def _run_replay(args: argparse.Namespace) -> int:
     seed = load_seed(args.seed)
     questions = load_questions(args.questions_file, args.question)
@@ -180,13 +172,13 @@ def _run_replay(args: argparse.Namespace) -> int:
     watchdog = Watchdog()
     deadline = Deadline(watchdog, lambda: session.loop)
     limit = args.timeout + SILENCE_GRACE
-    progress = _progress(total)
     asking = 0
 
     def on_ask(index: int, question: str, attempt: int) -> None:
         nonlocal asking
         asking = index
-        progress(index, question, attempt)
+        again = f" (attempt {attempt})" if attempt > 1 else ""
+        print(f"[{index}/{total}] asking{again}: {question}", file=sys.stderr, flush=True)
         deadline.arm(limit)
 
     def on_result(result: QuestionResult) -> None:
