@@ -19,6 +19,7 @@ from strovik.amazon_rufus.cli import (
     CliError,
     _check_readable,
     _count,
+    _note,
     _positive_float,
 )
 from strovik.amazon_rufus.domain.exceptions import BrowserError, first_line
@@ -178,5 +179,5 @@ class _Quiet:
     def question(self, ok: bool) -> None: ...
     def job(self, unasked: int) -> None: ...
     def note(self, text: str) -> None:
-        print(f"strovik-rufus: {text}", file=sys.stderr, flush=True)
+        _note(text)
     def close(self) -> None: ...
