@@ -30,7 +30,6 @@ from strovik.amazon_rufus.signals import Stopped, stop_on_signals
 PROG = "strovik-rufus"
 EXIT_FAILURE = 1
 EXIT_BAD_INPUT = 2
-EXIT_INTERRUPTED = 130
 EXIT_OUTPUT_CLOSED = 141  # 128 + SIGPIPE, the status of a filter whose reader went away
 
 EXIT_CODES = """\
