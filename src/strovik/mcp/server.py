@@ -327,7 +327,11 @@ def build_app(
     http_app = mcp_server.streamable_http_app(
         streamable_http_path=STREAMABLE_HTTP_PATH, host=host, transport_security=security
     )
-    pool_holder: list[Any] = []
+    pool = None
+    if auth_verify_url and not per_request_client:
+        from strovik.mcp.verify_pool import VerifyPool
+
+        pool = VerifyPool(cache_ttl=verify_cache_ttl)
 
     @asynccontextmanager
     async def lifespan(_app: Any):
@@ -335,16 +339,14 @@ def build_app(
             async with mcp_server.session_manager.run():
                 yield
         finally:
-            for pool in pool_holder:
+            if pool is not None:
                 await pool.aclose()
 
     mcp_app = Starlette(routes=[*sse_app.routes, *http_app.routes], lifespan=lifespan)
     inner = SessionBinding(HostCheck(mcp_app, host, allowed_hosts))
-    if auth_verify_url and not per_request_client:
-        from strovik.mcp.verify_pool import PooledApiKeyGuardlet, VerifyPool
+    if pool is not None:
+        from strovik.mcp.verify_pool import PooledApiKeyGuardlet
 
-        pool = VerifyPool(cache_ttl=verify_cache_ttl)
-        pool_holder.append(pool)
         pooled = PooledApiKeyGuardlet(
             inner, api_key=api_key, auth_verify_url=auth_verify_url, pool=pool, outage_status=outage_status
         )
