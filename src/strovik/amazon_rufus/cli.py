@@ -23,7 +23,7 @@ from strovik.amazon_rufus.browser import BrowserOptions, BrowserSession, find_ch
 from strovik.amazon_rufus.conversation import QuestionResult, retarget_seed, run_conversation
 from strovik.amazon_rufus.deadline import SILENCE_GRACE, BrowserSilent, Deadline, Watchdog
 from strovik.amazon_rufus.domain.exceptions import BrowserError, PageError, RufusReplayError, first_line
-from strovik.amazon_rufus.domain.models import SeedRequestRecord
+from strovik.amazon_rufus.domain.models import SeedRequestRecord, valid_asin
 from strovik.amazon_rufus.jsonlines import JsonLinesWriter, OutputClosed, OutputFailed
 from strovik.amazon_rufus.signals import Stopped, stop_on_signals
 
@@ -125,7 +125,7 @@ def resolve_product_url(option: str | None, seed: SeedRequestRecord) -> str:
 
 def _retarget(seed: SeedRequestRecord, args: argparse.Namespace) -> SeedRequestRecord:
     """The seed asking about the product of --asin or --product-url, said on stderr."""
-    if args.asin is not None and not (len(args.asin) == 10 and args.asin.isascii() and args.asin.isalnum()):
+    if args.asin is not None and not valid_asin(args.asin):
         raise CliError(f"--asin must be 10 letters or digits, got {args.asin!r}")
     retargeted = retarget_seed(seed, product_url=args.product_url, asin=args.asin)
     if retargeted.asin != seed.asin:

@@ -13,13 +13,9 @@ from strovik.amazon_rufus.batch.runner import BatchJob
 from strovik.amazon_rufus.cli import CliError, _read_text, load_questions, load_seed, resolve_product_url
 from strovik.amazon_rufus.conversation import retarget_seed
 from strovik.amazon_rufus.domain.exceptions import RufusReplayError
-from strovik.amazon_rufus.domain.models import SeedRequestRecord
+from strovik.amazon_rufus.domain.models import SeedRequestRecord, valid_asin
 
 JOB_FIELDS = {"id", "seed", "product_url", "asin", "questions"}
-
-
-def valid_asin(text: str) -> bool:
-    return len(text) == 10 and text.isascii() and text.isalnum()
 
 
 def asin_page_url(seed: SeedRequestRecord, asin: str) -> str:

@@ -55,6 +55,11 @@ def _is_absolute_http(url: str) -> bool:
     return parts.scheme in ("http", "https") and bool(parts.hostname)
 
 
+def valid_asin(text: str) -> bool:
+    """Whether ``text`` has the form of an ASIN: 10 ASCII letters or digits."""
+    return len(text) == 10 and text.isascii() and text.isalnum()
+
+
 def asin_from_page_url(page_url: str) -> str | None:
     """The ASIN named in a product page's path, upper-cased, or None."""
     match = _PAGE_ASIN.search(page_url)
