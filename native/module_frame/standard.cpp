@@ -40,7 +40,7 @@ bool StandardFunction::record(Borrowed fn, const char* module_name, const char* 
   return true;
 }
 
-void StandardFunction::remember(Borrowed fn, const char* module_name, const char* name,
+bool StandardFunction::remember(Borrowed fn, const char* module_name, const char* name,
                                 std::initializer_list<const char*> helpers) noexcept {
   Ref pending = Ref::steal(PyErr_GetRaisedException());
   forget();
@@ -52,6 +52,7 @@ void StandardFunction::remember(Borrowed fn, const char* module_name, const char
   if (!ok) forget();
   PyErr_Clear();
   PyErr_SetRaisedException(pending.release());
+  return ok;
 }
 
 bool StandardFunction::same_function(Borrowed fn) const noexcept {

@@ -16,9 +16,9 @@ class StandardFunction {
 public:
   /// Records `fn` when it is the Python function `name` of the module
   /// `module_name` with every global in `helpers`; otherwise (`fn` null too)
-  /// records nothing.
+  /// records nothing. Returns whether it recorded `fn`.
   /// Never raises: a pending error is kept, any new one dropped.
-  void remember(Borrowed fn, const char* module_name, const char* name,
+  bool remember(Borrowed fn, const char* module_name, const char* name,
                 std::initializer_list<const char*> helpers) noexcept;
 
   /// Whether `fn` is the remembered function, unchanged. Never raises.

@@ -341,8 +341,7 @@ bool confirm_standard(Borrowed json_module) {
     g_json.name_raw_decode = intern("raw_decode");
   }
   Ref loads = getattr(json_module, intern("loads"));
-  g_json.loads.remember(loads, "json", "loads", {"_default_decoder"});
-  if (!g_json.loads.still(loads)) return false;
+  if (!g_json.loads.remember(loads, "json", "loads", {"_default_decoder"})) return false;
   PyObject* decoder = PyDict_GetItemWithError(g_json.loads.globals().get(), g_json.name_default_decoder.get());
   if (!decoder) return false;
   Ref scanner = getattr(decoder, g_json.name_scan_once);
