@@ -239,14 +239,23 @@ def _run_replay(args: argparse.Namespace) -> int:
     raise CliError(f"{len(failures)} of {total} questions failed ({answered} answered)", EXIT_FAILURE)
 
 
-def _positive_float(text: str) -> float:
+def _seconds(text: str, *, zero_allowed: bool) -> float:
     try:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not value > 0 or value == float("inf"):
-        raise argparse.ArgumentTypeError(f"must be a positive number of seconds, got {text!r}")
+    if value == float("inf") or not (value >= 0 if zero_allowed else value > 0):
+        kind = "a number of seconds >= 0" if zero_allowed else "a positive number of seconds"
+        raise argparse.ArgumentTypeError(f"must be {kind}, got {text!r}")
     return value
+
+
+def _positive_float(text: str) -> float:
+    return _seconds(text, zero_allowed=False)
+
+
+def _non_negative_float(text: str) -> float:
+    return _seconds(text, zero_allowed=True)
 
 
 def _count(text: str) -> int:

@@ -19,6 +19,7 @@ from strovik.amazon_rufus.cli import (
     CliError,
     _check_readable,
     _count,
+    _non_negative_float,
     _note,
     _positive_float,
 )
@@ -70,7 +71,7 @@ def add_batch_command(commands: Any) -> None:
         "--rate", type=_positive_float, metavar="N", help="at most N questions per minute across the batch"
     )
     batch.add_argument(
-        "--delay", type=_positive_float, default=0.0, metavar="SECONDS",
+        "--delay", type=_non_negative_float, default=0.0, metavar="SECONDS",
         help="pause between the questions of one conversation (jittered)",
     )
     batch.add_argument(
