@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import json
+import os
+import socket
 import subprocess
 import sys
 from pathlib import Path
@@ -17,10 +19,13 @@ GOOD_SEED = {
 }
 
 
-def run_cli(*args: str, code: str | None = None, timeout: float = 60) -> subprocess.CompletedProcess[str]:
+def run_cli(
+    *args: str, code: str | None = None, timeout: float = 60, env: dict[str, str] | None = None
+) -> subprocess.CompletedProcess[str]:
     command = [sys.executable, "-c", code] if code else [sys.executable, "-m", "strovik.amazon_rufus.cli"]
     return subprocess.run(
-        [*command, *args], capture_output=True, text=True, encoding="utf-8", timeout=timeout, stdin=subprocess.DEVNULL
+        [*command, *args], capture_output=True, text=True, encoding="utf-8", timeout=timeout, stdin=subprocess.DEVNULL,
+        env=env,
     )
 
 
@@ -117,6 +122,35 @@ def test_replay_module_that_cannot_load_is_reported_in_one_line(files: dict[str,
         "--chromium", sys.executable, code=code,
     )
     assert_one_line_error(result, "the replay module cannot be loaded", status=1)
+
+
+@pytest.mark.parametrize(
+    ("command", "driver", "fragment"),
+    [
+        ("replay", "broken", "error: cannot start Playwright: "),
+        ("batch", "broken", "rufus-batch-1: cannot start Playwright: "),
+        ("batch", "working", "lost (cannot connect to browser endpoint"),
+    ],
+)
+def test_browser_that_cannot_be_had_is_reported_without_a_traceback(
+    files: dict[str, Path], tmp_path: Path, command: str, driver: str, fragment: str
+) -> None:
+    env = dict(os.environ)
+    if driver == "broken":
+        env["PLAYWRIGHT_NODEJS_PATH"] = str(tmp_path / "no-node")
+    if command == "replay":
+        args = ["replay", "--seed", str(files["seed"]), "-q", "a", "--chromium", sys.executable]
+    else:
+        with socket.socket() as closed:
+            closed.bind(("127.0.0.1", 0))
+            endpoint = f"http://127.0.0.1:{closed.getsockname()[1]}"
+        jobs = tmp_path / "jobs.jsonl"
+        jobs.write_text(json.dumps({"seed": str(files["seed"]), "questions": ["a?"]}) + "\n")
+        args = ["batch", "--jobs", str(jobs), "--browser-endpoint", endpoint, "--no-progress"]
+    result = run_cli(*args, env=env)
+    assert result.returncode == 1, result.stderr
+    assert fragment in result.stderr
+    assert all(line.startswith("strovik-rufus: ") for line in result.stderr.splitlines()), result.stderr
 
 
 def test_help_lists_the_replay_options_and_exit_codes() -> None:

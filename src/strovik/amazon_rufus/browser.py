@@ -122,17 +122,10 @@ class BrowserSession:
         self.close()
 
     def start(self) -> None:
-        try:
-            from playwright.sync_api import Error as PlaywrightError
-            from playwright.sync_api import sync_playwright
-        except ImportError:
-            raise BrowserError("Playwright is not installed (pip install 'strovik[rufus]')") from None
+        env = self._start_driver()
+        from playwright.sync_api import Error as PlaywrightError
+
         options = self.options
-        with _without_preload() as env:
-            try:
-                self._playwright = sync_playwright().start()
-            except Exception as exc:
-                raise BrowserError(f"cannot start Playwright: {first_line(str(exc)) or type(exc).__name__}") from None
         if options.env is not None:
             env = dict(options.env)
         launch: dict[str, Any] = {
@@ -151,6 +144,30 @@ class BrowserSession:
         except PlaywrightError as exc:
             self.close()
             raise BrowserError(f"cannot start Chromium: {first_line(exc.message)}") from None
+
+    def _start_driver(self) -> dict[str, str]:
+        """Start Playwright's driver, or raise BrowserError in one line.
+
+        Returns the environment the driver was started with (ours without LD_PRELOAD),
+        for a browser launched through it.
+        """
+        try:
+            from playwright.sync_api import sync_playwright
+        except ImportError:
+            raise BrowserError("Playwright is not installed (pip install 'strovik[rufus]')") from None
+        driver = sync_playwright()
+        with _without_preload() as env:
+            try:
+                self._playwright = driver.start()
+            except Exception as exc:
+                # The failed start also leaves its error in a future of the driver's own
+                # (now closed) loop, which asyncio would print as a traceback when the
+                # future is collected: that loop has nothing more to tell.
+                loop = getattr(driver, "_loop", None)
+                if loop is not None and loop.is_closed():
+                    loop.set_exception_handler(lambda _loop, _context: None)
+                raise BrowserError(f"cannot start Playwright: {first_line(str(exc)) or type(exc).__name__}") from None
+        return env
 
     def new_context(self, seed: SeedRequestRecord | None = None) -> Any:
         """A browser context holding the session: storage state, then the seed's cookies.

@@ -359,4 +359,8 @@ def _main(argv: Sequence[str] | None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # Run with -m, this file is a second copy of the module beside the one the batch
+    # command imports: only the package's main catches that module's CliError.
+    from strovik.amazon_rufus.cli import main as package_main
+
+    sys.exit(package_main())

@@ -9,8 +9,8 @@ worker gets a browser of its own rather than sharing one.
 
 from __future__ import annotations
 
-from strovik.amazon_rufus.browser import BrowserOptions, BrowserSession, _without_preload
-from strovik.amazon_rufus.domain.exceptions import BrowserError, first_line
+from strovik.amazon_rufus.browser import BrowserOptions, BrowserSession
+from strovik.amazon_rufus.domain.exceptions import EndpointError, first_line
 
 # Playwright's own --disable-features list (playwright-core's chromiumSwitches). Chromium
 # honours only the last --disable-features switch, so ours must repeat it.
@@ -69,6 +69,7 @@ def browser_host_command(chromium: str, port: int, user_data_dir: str, address: 
 class WorkerSession(BrowserSession):
     """A ``BrowserSession`` that either launches Chromium or connects to ``endpoint``.
 
+    A failed connection raises EndpointError; a driver that cannot start, BrowserError.
     Closing a connected session closes the contexts it made and leaves the browser
     running (the browser disposes of them by itself when the connection drops).
     """
@@ -81,13 +82,9 @@ class WorkerSession(BrowserSession):
         if self.endpoint is None:
             super().start()
             return
-        try:
-            from playwright.sync_api import Error as PlaywrightError
-            from playwright.sync_api import sync_playwright
-        except ImportError:
-            raise BrowserError("Playwright is not installed (pip install 'strovik[rufus]')") from None
-        with _without_preload():
-            self._playwright = sync_playwright().start()
+        self._start_driver()
+        from playwright.sync_api import Error as PlaywrightError
+
         try:
             self._browser = self._playwright.chromium.connect_over_cdp(
                 self.endpoint, timeout=self.options.launch_timeout * 1000
@@ -95,7 +92,7 @@ class WorkerSession(BrowserSession):
         except PlaywrightError as exc:
             self.close()
             detail = first_line(exc.message)[:160].removeprefix("BrowserType.connect_over_cdp: ")
-            raise BrowserError(f"cannot connect to browser endpoint {self.endpoint}: {detail}") from None
+            raise EndpointError(f"cannot connect to browser endpoint {self.endpoint}: {detail}") from None
 
     def alive(self) -> bool:
         """Whether the browser still answers (one round trip to it)."""

@@ -22,7 +22,7 @@ from strovik.amazon_rufus.batch.pacing import Pacer
 from strovik.amazon_rufus.browser import BrowserOptions
 from strovik.amazon_rufus.conversation import QuestionResult, run_conversation
 from strovik.amazon_rufus.deadline import SILENCE_GRACE, BrowserSilent, Deadline, Watchdog, interrupt
-from strovik.amazon_rufus.domain.exceptions import BrowserError, RufusReplayError, first_line
+from strovik.amazon_rufus.domain.exceptions import BrowserError, EndpointError, RufusReplayError, first_line
 from strovik.amazon_rufus.domain.models import SeedRequestRecord
 
 # A job whose browser is lost this many times is reported as failed instead of moved again.
@@ -253,7 +253,9 @@ class _Worker(threading.Thread):
             try:
                 session.start()
             except BrowserError as exc:
-                if self.endpoint is None:
+                # Only a failed connection loses the endpoint: a driver that would not start
+                # is this worker's fault, and other workers may still reach the endpoint.
+                if self.endpoint is None or not isinstance(exc, EndpointError):
                     batch.note(f"{self.name}: {exc.message}")
                     return False
                 batch.endpoint_lost(self.endpoint, exc.message)
@@ -479,7 +481,9 @@ def run_batch(
         _stop_workers(batch, workers)
         batch.watchdog.close()
     if batch.unfinished:
-        where = "browser endpoint is reachable" if endpoints else "browser could be started"
+        # Every endpoint lost, or else browsers (or Playwright's driver) that would not start.
+        all_lost = bool(batch.endpoints) and len(batch.lost) == len(set(batch.endpoints))
+        where = "browser endpoint is reachable" if all_lost else "browser could be started"
         raise BatchError(f"{batch.unfinished} of {len(states)} jobs not finished: no {where}")
 
 

@@ -70,3 +70,7 @@ class PageError(RufusReplayError):
 
 class BrowserError(RufusReplayError):
     """Playwright or the browser could not be started."""
+
+
+class EndpointError(BrowserError):
+    """A browser started elsewhere could not be connected to."""
