@@ -86,14 +86,20 @@ def load_seed(path: str) -> SeedRequestRecord:
         data = json.loads(text)
     except json.JSONDecodeError as exc:
         raise CliError(f"seed file {path} is not JSON: {exc}") from None
+    return seed_from_data(data, f"seed file {path}")
+
+
+def seed_from_data(data: object, source: str) -> SeedRequestRecord:
+    """The seed record of ``data`` (a parsed seed object); CliError naming ``source``
+    when it cannot be used, which includes a request body that is not JSON."""
     try:
         seed = SeedRequestRecord.from_dict(data)
     except RufusReplayError as exc:
-        raise CliError(f"seed file {path}: {first_line(str(exc))}") from None
+        raise CliError(f"{source}: {first_line(exc.message)}") from None
     try:
         json.loads(seed.request_body)
     except json.JSONDecodeError as exc:
-        raise CliError(f"seed file {path}: request_body is not JSON: {exc}") from None
+        raise CliError(f"{source}: request_body is not JSON: {exc}") from None
     return seed
 
 

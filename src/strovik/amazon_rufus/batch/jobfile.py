@@ -10,9 +10,15 @@ from typing import Any
 from urllib.parse import urlsplit
 
 from strovik.amazon_rufus.batch.runner import BatchJob
-from strovik.amazon_rufus.cli import CliError, _read_text, load_questions, load_seed, resolve_product_url
+from strovik.amazon_rufus.cli import (
+    CliError,
+    _read_text,
+    load_questions,
+    load_seed,
+    resolve_product_url,
+    seed_from_data,
+)
 from strovik.amazon_rufus.conversation import retarget_seed
-from strovik.amazon_rufus.domain.exceptions import RufusReplayError
 from strovik.amazon_rufus.domain.models import SeedRequestRecord, valid_asin
 
 JOB_FIELDS = {"id", "seed", "product_url", "asin", "questions"}
@@ -124,11 +130,4 @@ def _job_seed(value: Any, base: str, seeds: dict[str, SeedRequestRecord]) -> See
         return seeds[path]
     if not isinstance(value, dict):
         raise CliError("'seed' must be a file path or a seed object")
-    try:
-        seed = SeedRequestRecord.from_dict(value)
-        json.loads(seed.request_body)
-    except RufusReplayError as exc:
-        raise CliError(f"seed: {exc.message}") from None
-    except json.JSONDecodeError as exc:
-        raise CliError(f"seed: request_body is not JSON: {exc}") from None
-    return seed
+    return seed_from_data(value, "seed")
