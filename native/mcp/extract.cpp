@@ -72,7 +72,7 @@ ParseQsLookup g_parse_qs_lookup;
 /// The first value of "api_key" in the query, as `parse_qs(query)` gives it
 /// with its defaults: fields without "=" or with an empty value are left
 /// out. A null Ref when there is none.
-Ref first_api_key(Borrowed query) {
+Ref first_api_key(const Text& query) {
   Ref key;
   for_each_query_field(query, [&](const QueryField& f) {
     if (!f.has_equals() || f.eq + 1 == f.end || !unquote_plus_equals(query, f.begin, f.eq, "api_key")) return true;
@@ -82,12 +82,32 @@ Ref first_api_key(Borrowed query) {
   return key;
 }
 
+/// `parse_qs(query_string).get("api_key", [])[0]` through the parser found, or a null Ref.
+Ref parsed_api_key(Borrowed parse_qs, Borrowed query_string) {
+  Ref params = call(parse_qs, query_string.get());
+  Ref empty = new_list();
+  Ref api_keys = mapping_get(params, k.api_key, empty);
+  if (!truthy(api_keys)) return Ref();
+  Ref zero = check(PyLong_FromLong(0));
+  return getitem(api_keys, zero);
+}
+
 /// The key from the query string, or a null Ref.
 Ref key_from_query(Borrowed raw) {
   Ref query_string;
   if (PyBytes_CheckExact(raw.get())) {
-    if (PyBytes_GET_SIZE(raw.get()) == 0) return Ref();
-    query_string = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), nullptr));
+    const char* bytes = PyBytes_AS_STRING(raw.get());
+    const Py_ssize_t n = PyBytes_GET_SIZE(raw.get());
+    if (n == 0) return Ref();
+    if (is_ascii(bytes, n)) {
+      // ASCII decodes to the same characters: the standard parser's answer
+      // is read from the bytes, without building the decoded str.
+      bool standard = false;
+      Ref parse_qs = g_parse_qs_lookup.find(standard);
+      if (standard) return first_api_key(Text::ascii(bytes, n));
+      return parsed_api_key(parse_qs, check(PyUnicode_DecodeASCII(bytes, n, nullptr)));
+    }
+    query_string = Ref::steal(PyUnicode_DecodeUTF8(bytes, n, nullptr));
   } else {
     query_string = Ref::steal(PyObject_CallMethodOneArg(raw.get(), k.decode, k.utf_8));
   }
@@ -104,14 +124,8 @@ Ref key_from_query(Borrowed raw) {
 
   bool standard = false;
   Ref parse_qs = g_parse_qs_lookup.find(standard);
-  if (standard && PyUnicode_CheckExact(query_string.get())) return first_api_key(query_string);
-
-  Ref params = call(parse_qs, query_string.get());
-  Ref empty = new_list();
-  Ref api_keys = mapping_get(params, k.api_key, empty);
-  if (!truthy(api_keys)) return Ref();
-  Ref zero = check(PyLong_FromLong(0));
-  return getitem(api_keys, zero);
+  if (standard && PyUnicode_CheckExact(query_string.get())) return first_api_key(Borrowed(query_string));
+  return parsed_api_key(parse_qs, query_string);
 }
 
 [[gnu::cold]] void unpack_error(Py_ssize_t n) {
@@ -171,23 +185,23 @@ Ref decode_header(Borrowed value) {
   return call_kw(decode, k.kw_errors, k.utf_8, k.replace);
 }
 
-/// auth.lower().startswith("bearer ")
-bool has_bearer_scheme(Borrowed auth) {
-  if (PyUnicode_CheckExact(auth.get())) {
-    // No character outside ASCII lower-cases into one of "bearer ", so the
-    // test reduces to the first seven characters compared without case.
-    PyObject* s = auth.get();
-    if (PyUnicode_GET_LENGTH(s) < 7) return false;
-    const char* want = "bearer ";
-    int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
-    for (int i = 0; i < 7; ++i) {
-      Py_UCS4 ch = PyUnicode_READ(kind, data, i);
-      if (ch >= 'A' && ch <= 'Z') ch = ch - 'A' + 'a';
-      if (ch != static_cast<Py_UCS4>(want[i])) return false;
-    }
-    return true;
+/// auth.lower().startswith("bearer ") for the characters of a str. No
+/// character outside ASCII lower-cases into one of "bearer ", so the test
+/// reduces to the first seven characters compared without case.
+bool has_bearer_scheme(const Text& auth) noexcept {
+  if (auth.length < 7) return false;
+  const char* want = "bearer ";
+  for (int i = 0; i < 7; ++i) {
+    Py_UCS4 ch = auth[i];
+    if (ch >= 'A' && ch <= 'Z') ch = ch - 'A' + 'a';
+    if (ch != static_cast<Py_UCS4>(want[i])) return false;
   }
+  return true;
+}
+
+/// auth.lower().startswith("bearer ") for any object.
+bool has_bearer_scheme(Borrowed auth) {
+  if (PyUnicode_CheckExact(auth.get())) return has_bearer_scheme(Text(auth));
   Ref lowered = call_method(auth, k.lower);
   Ref prefix = check(PyUnicode_FromString("bearer "));
   Ref startswith = intern("startswith");
@@ -195,16 +209,32 @@ bool has_bearer_scheme(Borrowed auth) {
   return truthy(r);
 }
 
-/// auth[7:].strip(); for an exact str the white space is found here, with the same result.
+/// auth[7:].strip() for the characters of a str, with the white space found here.
+Ref bearer_credentials(const Text& auth) {
+  Py_ssize_t begin = 7, end = auth.length;
+  while (begin < end && Py_UNICODE_ISSPACE(auth[begin])) ++begin;
+  while (end > begin && Py_UNICODE_ISSPACE(auth[end - 1])) --end;
+  return check(
+      PyUnicode_FromKindAndData(auth.kind, static_cast<const char*>(auth.data) + begin * auth.kind, end - begin));
+}
+
+/// auth[7:].strip() for any object.
 Ref bearer_credentials(Borrowed auth) {
   PyObject* s = auth.get();
-  if (!PyUnicode_CheckExact(s)) return call_method(check(PySequence_GetSlice(s, 7, PY_SSIZE_T_MAX)), k.strip);
-  const int kind = PyUnicode_KIND(s);
-  const void* data = PyUnicode_DATA(s);
-  Py_ssize_t begin = 7, end = PyUnicode_GET_LENGTH(s);
-  while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, begin))) ++begin;
-  while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
-  return check(PyUnicode_Substring(s, begin, end));
+  if (PyUnicode_CheckExact(s)) return bearer_credentials(Text(auth));
+  return call_method(check(PySequence_GetSlice(s, 7, PY_SSIZE_T_MAX)), k.strip);
+}
+
+/// The credentials of an "Authorization" header value if its scheme is Bearer, else a null Ref.
+Ref bearer_from(Borrowed value) {
+  PyObject* v = value.get();
+  if (PyBytes_CheckExact(v) && is_ascii(PyBytes_AS_STRING(v), PyBytes_GET_SIZE(v))) {
+    // ASCII decodes to the same characters: read them from the bytes.
+    Text auth = Text::ascii(PyBytes_AS_STRING(v), PyBytes_GET_SIZE(v));
+    return has_bearer_scheme(auth) ? bearer_credentials(auth) : Ref();
+  }
+  Ref auth = decode_header(value);
+  return has_bearer_scheme(auth) ? bearer_credentials(auth) : Ref();
 }
 
 Ref extract_token_body(const Call& c) {
@@ -224,10 +254,8 @@ Ref extract_token_body(const Call& c) {
     Ref name, value;
     unpack_pair(item, name, value);
     if (!is_authorization(name)) return false;
-    Ref auth = decode_header(value);
-    if (!has_bearer_scheme(auth)) return false;
-    token = bearer_credentials(auth);
-    return true;
+    token = bearer_from(value);
+    return bool(token);
   };
   if (PyList_CheckExact(headers.get())) {
     // As a list iterator does: the length is read again before every step.

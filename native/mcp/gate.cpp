@@ -51,24 +51,28 @@ void context_reset(Borrowed var, Borrowed token) {
   else call_method(var, k.reset, token);
 }
 
-/// A closure of a finished request that nothing else refers to, kept for the next one.
-Kept g_spare_closure;
+/// A tracking_send of a finished request that nothing else refers to, kept for the next one.
+Kept g_spare_tracking_send;
 
-/// The per-request closure: cells for the raw send and the two progress flags.
-Ref make_closure(Borrowed send) {
-  if (Ref closure = g_spare_closure.take()) {
-    check_status(PyCell_Set(cell(closure, kSend).get(), send.get()));
-    return closure;
+/// The per-request tracking_send: a closure whose cells hold the raw send and the two progress flags.
+Ref make_tracking_send(Borrowed send) {
+  if (Ref fn = g_spare_tracking_send.take()) {
+    check_status(PyCell_Set(cell(function_closure(fn), kSend).get(), send.get()));
+    return fn;
   }
   Ref cells[3] = {check(PyCell_New(send.get())), check(PyCell_New(Py_False)), check(PyCell_New(Py_False))};
-  return check(PyTuple_Pack(3, cells[0].get(), cells[1].get(), cells[2].get()));
+  Ref closure = check(PyTuple_Pack(3, cells[0].get(), cells[1].get(), cells[2].get()));
+  return make_function(tracking_send_def, closure);
 }
 
-/// Keeps a finished request's closure for the next request when the gate
-/// holds the only reference to it and to each of its cells (no tracking_send
-/// and no cell of it outlives the request), so that reuse cannot be seen.
-void recycle_closure(Ref closure) noexcept {
-  if (g_spare_closure || Py_REFCNT(closure.get()) != 1) return;
+/// Keeps a finished request's tracking_send for the next request when the
+/// gate holds the only reference to it, to its closure and to each cell, and
+/// nothing was assigned on it (no tracking_send, closure or cell of it
+/// outlives the request), so that reuse cannot be seen.
+void recycle_tracking_send(Ref fn) noexcept {
+  if (g_spare_tracking_send || Py_REFCNT(fn.get()) != 1 || !function_as_made(fn)) return;
+  Borrowed closure = function_closure(fn);
+  if (Py_REFCNT(closure.get()) != 1) return;
   for (Cell which : {kSend, kResponseStarted, kResponseComplete})
     if (Py_REFCNT(cell(closure, which).get()) != 1) return;
   if (PyCell_Set(cell(closure, kSend).get(), Py_None) < 0 ||
@@ -77,7 +81,7 @@ void recycle_closure(Ref closure) noexcept {
     PyErr_Clear();
     return;
   }
-  g_spare_closure = std::move(closure);
+  g_spare_tracking_send = std::move(fn);
 }
 
 Ref request_context(Borrowed scope, Borrowed token) {
@@ -123,8 +127,8 @@ Task call_body(Call c) {
 
   Ref mcp_request_ctx = g_context_import.get(state);
   Ref ctx_token = context_set(mcp_request_ctx, request_context(scope, token));
-  Ref closure = make_closure(send);
-  Ref tracking_send = make_function(tracking_send_def, closure);
+  Ref tracking_send = make_tracking_send(send);
+  Borrowed closure = function_closure(tracking_send);
 
   SavedError exc;
   try {
@@ -164,8 +168,7 @@ Task call_body(Call c) {
       PyErr_Clear(); // whatever the raw send raises here is dropped
     }
   }
-  tracking_send.reset();
-  recycle_closure(std::move(closure));
+  recycle_tracking_send(std::move(tracking_send));
   if (exc) exc.rethrow();
   co_return none();
 }

@@ -2,6 +2,9 @@
 // whatever position the first differing character is at.
 #include "mcp/guardlet.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 using namespace frame;
 
 namespace guardlet {
@@ -22,7 +25,17 @@ bool secret_equal(Borrowed a, Borrowed b) {
     const auto* bx = static_cast<const Py_UCS1*>(dx);
     const auto* by = static_cast<const Py_UCS1*>(dy);
     const Py_ssize_t common = nx < ny ? nx : ny;
-    for (Py_ssize_t i = 0; i < common; ++i) diff |= bx[i] ^ by[i];
+    // Eight bytes at a time, then the last few one by one.
+    uint64_t words = 0;
+    Py_ssize_t i = 0;
+    for (; i + 8 <= common; i += 8) {
+      uint64_t u, v;
+      std::memcpy(&u, bx + i, 8);
+      std::memcpy(&v, by + i, 8);
+      words |= u ^ v;
+    }
+    diff |= words != 0;
+    for (; i < common; ++i) diff |= bx[i] ^ by[i];
     const Py_UCS1* rest = nx > ny ? bx : by;
     for (Py_ssize_t i = common; i < n; ++i) diff |= rest[i];
     return diff == 0;

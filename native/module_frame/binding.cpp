@@ -64,6 +64,11 @@ bool bind_arguments(const MethodDef& def, PyObject* const* args, size_t nargsf, 
                     PyObject** out) noexcept {
   const auto& rt = def.rt;
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (!kwnames && nargs == rt.npos && def.nkwonly == 0 && !rt.any_checks) {
+    // Every parameter given by position, nothing to check: the usual call.
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    return true;
+  }
   if (nargs > rt.npos) {
     positional_count_error(def, nargs, true);
     return false;

@@ -335,6 +335,16 @@ void ready_function_type() {
 
 bool is_function(Borrowed o) noexcept { return Py_TYPE(o.get()) == &g_function_type; }
 
+Borrowed function_closure(Borrowed fn) noexcept { return as_fn(fn.get())->closure; }
+
+bool function_as_made(Borrowed o) noexcept {
+  const FunctionObject* fn = as_fn(o.get());
+  const MethodDef& def = *fn->def;
+  return fn->name == def.rt.name && fn->qualname == def.rt.qualname && fn->doc == def.rt.doc &&
+         fn->module == def.module->full_name_obj.get() && fn->defaults == def.rt.defaults_tuple && !fn->dict &&
+         !fn->kwdefaults && !fn->annotations && !fn->weakrefs;
+}
+
 void add_traceback_entry_named(PyObject* name, const MethodDef& def, int line) noexcept {
   add_traceback_entry(name, def.module->source_path, line);
 }

@@ -86,6 +86,15 @@ void ready(MethodDef& def);
 /// A new function object for `def`; `closure` is stored as __closure__ (a tuple of cells or nullptr).
 Ref make_function(MethodDef& def, Borrowed closure = nullptr);
 
+/// The __closure__ tuple of a function object of the frame (borrowed; null for none).
+Borrowed function_closure(Borrowed fn) noexcept;
+
+/// True when the function object `fn` is as make_function left it: no
+/// attribute assigned or built, no weak reference to it. A function in this
+/// state that only its maker still refers to can serve again for the same
+/// closure without anyone being able to tell.
+bool function_as_made(Borrowed fn) noexcept;
+
 /// Makes the function type ready; called by the module's exec step.
 void ready_function_type();
 

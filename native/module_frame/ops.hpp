@@ -95,8 +95,10 @@ inline Ref item_of(Borrowed o, Borrowed key, Where w = Where::current()) {
   return getitem(o, key, w);
 }
 
+/// o[key] = v; an exact dict is written directly.
 inline void setitem(Borrowed o, Borrowed key, Borrowed v, Where w = Where::current()) {
-  check_status(PyObject_SetItem(o.get(), key.get(), v.get()), w);
+  if (PyDict_CheckExact(o.get())) check_status(PyDict_SetItem(o.get(), key.get(), v.get()), w);
+  else check_status(PyObject_SetItem(o.get(), key.get(), v.get()), w);
 }
 
 inline Ref new_dict(Where w = Where::current()) { return check(PyDict_New(), w); }

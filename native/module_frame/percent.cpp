@@ -2,6 +2,8 @@
 
 #include "module_frame/ops.hpp"
 
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace frame {
@@ -17,12 +19,12 @@ void append_decoded(const std::string& bytes, std::u32string& out) {
 
 /// The byte an ASCII character at `i` stands for ("+" a space, "%XX" its byte),
 /// advancing `i` past an escape.
-char unescaped_byte(int kind, const void* data, Py_ssize_t& i, Py_ssize_t end) noexcept {
-  Py_UCS4 c = PyUnicode_READ(kind, data, i);
+char unescaped_byte(const Text& s, Py_ssize_t& i, Py_ssize_t end) noexcept {
+  Py_UCS4 c = s[i];
   if (c == '+') return ' ';
   if (c == '%' && i + 2 < end) {
-    int hi = hex_value(PyUnicode_READ(kind, data, i + 1));
-    int lo = hex_value(PyUnicode_READ(kind, data, i + 2));
+    int hi = hex_value(s[i + 1]);
+    int lo = hex_value(s[i + 2]);
     if (hi >= 0 && lo >= 0) {
       i += 2;
       return static_cast<char>(hi * 16 + lo);
@@ -33,19 +35,29 @@ char unescaped_byte(int kind, const void* data, Py_ssize_t& i, Py_ssize_t end) n
 
 } // namespace
 
-Ref unquote_plus(Borrowed s, Py_ssize_t begin, Py_ssize_t end) {
-  PyObject* qs = s.get();
-  const int kind = PyUnicode_KIND(qs);
-  const void* data = PyUnicode_DATA(qs);
+bool is_ascii(const char* p, Py_ssize_t n) noexcept {
+  // Eight bytes at a time, then the last few.
+  uint64_t any = 0;
+  Py_ssize_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, p + i, 8);
+    any |= word;
+  }
+  for (; i < n; ++i) any |= static_cast<unsigned char>(p[i]);
+  return (any & 0x8080808080808080u) == 0;
+}
+
+Ref unquote_plus(const Text& s, Py_ssize_t begin, Py_ssize_t end) {
   auto has = [&](char c) {
-    switch (kind) {
-    case PyUnicode_1BYTE_KIND: return find_unit(static_cast<const Py_UCS1*>(data), begin, end, c) < end;
-    case PyUnicode_2BYTE_KIND: return find_unit(static_cast<const Py_UCS2*>(data), begin, end, c) < end;
-    default: return find_unit(static_cast<const Py_UCS4*>(data), begin, end, c) < end;
+    switch (s.kind) {
+    case PyUnicode_1BYTE_KIND: return find_unit(static_cast<const Py_UCS1*>(s.data), begin, end, c) < end;
+    case PyUnicode_2BYTE_KIND: return find_unit(static_cast<const Py_UCS2*>(s.data), begin, end, c) < end;
+    default: return find_unit(static_cast<const Py_UCS4*>(s.data), begin, end, c) < end;
     }
   };
   if (!has('%')) {
-    Ref field = check(PyUnicode_Substring(qs, begin, end));
+    Ref field = check(PyUnicode_FromKindAndData(s.kind, static_cast<const char*>(s.data) + begin * s.kind, end - begin));
     if (!has('+')) return field;
     static PyObject* const plus = interned("+");
     static PyObject* const space = interned(" ");
@@ -54,9 +66,9 @@ Ref unquote_plus(Borrowed s, Py_ssize_t begin, Py_ssize_t end) {
   std::u32string out;
   std::string run; // the bytes of the current ASCII run
   for (Py_ssize_t i = begin; i < end; ++i) {
-    Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    Py_UCS4 c = s[i];
     if (c < 0x80) {
-      run.push_back(unescaped_byte(kind, data, i, end));
+      run.push_back(unescaped_byte(s, i, end));
       continue;
     }
     if (!run.empty()) {
@@ -69,18 +81,21 @@ Ref unquote_plus(Borrowed s, Py_ssize_t begin, Py_ssize_t end) {
   return check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), static_cast<Py_ssize_t>(out.size())));
 }
 
-bool unquote_plus_equals(Borrowed s, Py_ssize_t begin, Py_ssize_t end, std::string_view word) noexcept {
+bool unquote_plus_equals(const Text& s, Py_ssize_t begin, Py_ssize_t end, std::string_view word) noexcept {
   // Text outside ASCII stays as it is and an escaped byte outside ASCII
   // decodes to a character outside it, so only an all-ASCII field whose
   // unescaped bytes are ASCII can equal an ASCII word.
   if (end - begin < static_cast<Py_ssize_t>(word.size())) return false;
-  PyObject* qs = s.get();
-  const int kind = PyUnicode_KIND(qs);
-  const void* data = PyUnicode_DATA(qs);
+  if (s.kind == PyUnicode_1BYTE_KIND) {
+    // A field without "%" or "+" reads as it stands.
+    const auto* d = static_cast<const Py_UCS1*>(s.data);
+    if (find_unit(d, begin, end, '%') == end && find_unit(d, begin, end, '+') == end)
+      return end - begin == static_cast<Py_ssize_t>(word.size()) && std::memcmp(d + begin, word.data(), word.size()) == 0;
+  }
   size_t k = 0;
   for (Py_ssize_t i = begin; i < end; ++i, ++k) {
-    if (PyUnicode_READ(kind, data, i) >= 0x80) return false;
-    char b = unescaped_byte(kind, data, i, end);
+    if (s[i] >= 0x80) return false;
+    char b = unescaped_byte(s, i, end);
     if (k >= word.size() || b != word[k]) return false;
   }
   return k == word.size();

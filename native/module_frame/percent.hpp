@@ -20,11 +20,32 @@ constexpr int hex_value(Py_UCS4 c) noexcept {
   return -1;
 }
 
-/// `unquote(field.replace("+", " "))` of the characters [begin, end) of the str `s`.
-Ref unquote_plus(Borrowed s, Py_ssize_t begin, Py_ssize_t end);
+/// The characters of a str, or of ASCII bytes read as the str they decode to
+/// (which saves building that str). Valid while the object lives.
+struct Text {
+  int kind;
+  const void* data;
+  Py_ssize_t length;
+
+  Text(Borrowed str) noexcept
+      : kind(PyUnicode_KIND(str.get())), data(PyUnicode_DATA(str.get())), length(PyUnicode_GET_LENGTH(str.get())) {}
+  /// Bytes known to be all ASCII.
+  static Text ascii(const char* bytes, Py_ssize_t n) noexcept { return Text(bytes, n); }
+
+  Py_UCS4 operator[](Py_ssize_t i) const noexcept { return PyUnicode_READ(kind, data, i); }
+
+private:
+  Text(const char* bytes, Py_ssize_t n) noexcept : kind(PyUnicode_1BYTE_KIND), data(bytes), length(n) {}
+};
+
+/// Whether the `n` bytes at `p` are all ASCII.
+bool is_ascii(const char* p, Py_ssize_t n) noexcept;
+
+/// `unquote(field.replace("+", " "))` of the characters [begin, end) of `s`.
+Ref unquote_plus(const Text& s, Py_ssize_t begin, Py_ssize_t end);
 
 /// Whether `unquote_plus(s, begin, end)` equals the ASCII text `word`, found without building it.
-bool unquote_plus_equals(Borrowed s, Py_ssize_t begin, Py_ssize_t end, std::string_view word) noexcept;
+bool unquote_plus_equals(const Text& s, Py_ssize_t begin, Py_ssize_t end, std::string_view word) noexcept;
 
 /// One non-empty field of a query: characters [begin, end), split at its first "=" (eq == end without one).
 struct QueryField {
@@ -51,17 +72,15 @@ QueryField field_at(const Ch* d, Py_ssize_t start, Py_ssize_t n) noexcept {
   return QueryField{start, find_unit(d, start, stop, '='), stop};
 }
 
-/// Calls `visit(field)` for each non-empty "&"-separated field of the str `s`,
-/// in order, until `visit` returns false.
+/// Calls `visit(field)` for each non-empty "&"-separated field of `s`, in
+/// order, until `visit` returns false.
 template <class Visit>
-void for_each_query_field(Borrowed s, Visit&& visit) {
-  PyObject* qs = s.get();
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(qs);
-  const int kind = PyUnicode_KIND(qs);
+void for_each_query_field(const Text& s, Visit&& visit) {
+  const Py_ssize_t n = s.length;
   for (Py_ssize_t start = 0; start < n;) {
-    QueryField f = kind == PyUnicode_1BYTE_KIND   ? field_at(PyUnicode_1BYTE_DATA(qs), start, n)
-                   : kind == PyUnicode_2BYTE_KIND ? field_at(PyUnicode_2BYTE_DATA(qs), start, n)
-                                                  : field_at(PyUnicode_4BYTE_DATA(qs), start, n);
+    QueryField f = s.kind == PyUnicode_1BYTE_KIND   ? field_at(static_cast<const Py_UCS1*>(s.data), start, n)
+                   : s.kind == PyUnicode_2BYTE_KIND ? field_at(static_cast<const Py_UCS2*>(s.data), start, n)
+                                                    : field_at(static_cast<const Py_UCS4*>(s.data), start, n);
     if (f.end > f.begin && !visit(f)) return;
     start = f.end + 1;
   }

@@ -5,6 +5,8 @@ from __future__ import annotations
 import types
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from guardlet_helpers import App, Recorder, bearer, finish, guardlet_module, http_scope, receive, DEFAULT_BODY
 
@@ -176,3 +178,20 @@ def test_first_element_of_parsed_list_is_returned_as_is(extract, monkeypatch):
         types.SimpleNamespace(parse=types.SimpleNamespace(parse_qs=lambda text: {"api_key": [marker, "b"]})),
     )
     assert extract(http_scope(b"anything")) is marker
+
+
+_SPACES = [bytes([c]) for c in b" \t\n\x0b\x0c\r\x1c\x1d\x1e\x1f\x85\xa0"] + ["\u2003".encode(), "\u3000".encode()]
+_AUTH_VALUES = st.tuples(
+    st.sampled_from([b"Bearer ", b"bEaReR ", b"Bearer", b"Basic ", b"", "Bеarer ".encode()]),
+    st.lists(st.sampled_from(_SPACES) | st.binary(max_size=3), max_size=8).map(b"".join),
+).map(b"".join)
+
+
+@settings(max_examples=800, deadline=None)
+@given(_AUTH_VALUES)
+def test_bearer_header_reads_as_decoded_lowered_and_stripped(raw):
+    # the reading the gate is defined by, against any bytes: ASCII, other UTF-8, undecodable
+    auth = raw.decode("utf-8", errors="replace")
+    expected = auth[7:].strip() if auth.lower().startswith("bearer ") else None
+    gate = guardlet_module().ApiKeyGuardlet(App(), api_key="fixed")
+    assert gate._extract_token(http_scope(headers=[(b"authorization", raw)])) == expected

@@ -505,6 +505,33 @@ def test_a_cell_of_tracking_send_kept_after_the_request_keeps_its_value(G):
     assert kept_cells[0] is not kept_cells[1]
 
 
+@pytest.mark.parametrize(
+    "mark, seen",
+    [
+        (lambda send: setattr(send, "marker", 1), lambda send: hasattr(send, "marker")),
+        (lambda send: setattr(send, "__qualname__", "x"), lambda send: send.__qualname__ == "x"),
+        (lambda send: send.__annotations__.update(x=1), lambda send: "x" in send.__annotations__),
+    ],
+    ids=["attribute", "qualname", "annotations"],
+)
+def test_what_an_app_did_to_its_tracking_send_is_not_seen_by_the_next_request(G, mark, seen):
+    # a tracking_send nothing refers to after its request may serve again only if it is as it was made
+    seen_later = []
+
+    async def app(scope, receive, send):
+        if seen_later:
+            seen_later.append(seen(send))
+        else:
+            mark(send)
+            seen_later.append(None)
+        await send(START)
+
+    gate = G(app, api_key="k")
+    for _ in range(2):
+        finish(gate(http_scope(b"api_key=k"), receive, Recorder()))
+    assert seen_later == [None, False]
+
+
 def test_app_result_is_discarded(G):
     async def behaviour(scope, receive, send):
         return "something"
