@@ -16,7 +16,7 @@ PyObject* g_verifying_key = nullptr;
 /// bytes reprs show it (a control character in a header value), and
 /// percent-encoded as it travels in the query. Every str has all of them: a
 /// lone surrogate, which UTF-8 cannot encode, is escaped or passed through.
-Ref key_forms(Borrowed api_key) {
+Ref make_key_forms(Borrowed api_key, Borrowed quote, Borrowed quote_plus) {
   Ref forms = new_list();
   list_append(forms, api_key);
   Ref r = check(PyObject_Repr(api_key.get()));
@@ -24,13 +24,46 @@ Ref key_forms(Borrowed api_key) {
   Ref raw = check(PyUnicode_AsEncodedString(api_key.get(), "utf-8", "backslashreplace"));
   Ref br = check(PyObject_Repr(raw.get()));
   list_append(forms, check(PySequence_GetSlice(br.get(), 2, PyUnicode_GET_LENGTH(br.get()) - 1)));
-  Ref parse = check(PyImport_ImportModule("urllib.parse"));
   Ref empty = check(PyUnicode_FromString(""));
   Ref surrogatepass = check(PyUnicode_FromString("surrogatepass"));
-  Ref quote = intern("quote"), quote_plus = intern("quote_plus");
   // quote(key, safe="", encoding=None, errors="surrogatepass"), and the same with quote_plus
-  list_append(forms, call_method(parse, quote.get(), api_key, empty, Py_None, surrogatepass));
-  list_append(forms, call_method(parse, quote_plus.get(), api_key, empty, Py_None, surrogatepass));
+  list_append(forms, call(quote, api_key, empty, Py_None, surrogatepass));
+  list_append(forms, call(quote_plus, api_key, empty, Py_None, surrogatepass));
+  return forms;
+}
+
+/// The forms last made, with the key and the quoting functions they were
+/// made from. A verification filters several records with one key, and a
+/// returning client sends the same key again: while the key is that one (or
+/// an equal str) and quote and quote_plus are still those functions, the
+/// forms are reused. Holding the functions keeps their identity meaningful.
+struct KeyForms {
+  Kept key, quote, quote_plus, forms;
+};
+KeyForms g_last_forms;
+
+Ref key_forms(Borrowed api_key) {
+  // quote and quote_plus are looked up at each use, so a replaced one takes effect at once.
+  static PyObject* const quote_name = interned("quote");
+  static PyObject* const quote_plus_name = interned("quote_plus");
+  Ref parse = check(PyImport_ImportModule("urllib.parse"));
+  Ref quote = getattr(parse, quote_name), quote_plus = getattr(parse, quote_plus_name);
+  // Only an exact str is kept: a subclass may give other reprs or encodings each time.
+  bool keepable = PyUnicode_CheckExact(api_key.get());
+  KeyForms& last = g_last_forms;
+  if (keepable && last.forms && last.quote.is(quote) && last.quote_plus.is(quote_plus) &&
+      (last.key.is(api_key) || secret_equal(last.key, api_key)))
+    return Ref::borrow(last.forms);
+  Ref forms = make_key_forms(api_key, quote, quote_plus);
+  if (keepable) {
+    // The whole entry is replaced before the old one is released: a release
+    // can run code that logs, and so comes back here.
+    Ref old[] = {last.key.take(), last.quote.take(), last.quote_plus.take(), last.forms.take()};
+    last.key = Ref::borrow(api_key);
+    last.quote = std::move(quote);
+    last.quote_plus = std::move(quote_plus);
+    last.forms = Ref::borrow(forms);
+  }
   return forms;
 }
 
