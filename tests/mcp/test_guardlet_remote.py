@@ -248,13 +248,19 @@ def test_key_echoed_into_an_error_is_masked(G, backend, logs):
     assert "s3cr3t-value" not in message
 
 
+def _again_upper(function):
+    return lambda *args, **kwargs: function(*args, **kwargs).replace("again", "AGAIN")
+
+
 @pytest.mark.parametrize(
     "name, replace, shown",
     [
-        # quote_plus calls quote, so the request itself then carries the replacement's form of the key
-        ("quote", lambda quote: lambda s, *a, **kw: quote(s, *a, **kw).replace("again", "AGAIN"), "k-echo-AGAIN"),
+        # quote_plus reaches quote and quote reaches quote_from_bytes, so the request itself then carries
+        # the replacement's form of the key
+        ("quote", _again_upper, "k-echo-AGAIN"),
+        ("quote_from_bytes", _again_upper, "k-echo-AGAIN"),
         # httpx does not call quote_plus: a form that is text of the echoed error shows whether it is masked
-        ("quote_plus", lambda quote_plus: lambda s, *a, **kw: "abc", "abc"),
+        ("quote_plus", lambda quote_plus: lambda *args, **kwargs: "abc", "abc"),
     ],
 )
 def test_masking_follows_a_replaced_quote_for_a_key_seen_before(G, backend, logs, monkeypatch, name, replace, shown):
