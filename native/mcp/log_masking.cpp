@@ -4,6 +4,9 @@
 // its loggers masks the key being verified in the current context.
 #include "mcp/guardlet.hpp"
 
+#include "module_frame/dict_watch.hpp"
+#include "module_frame/standard.hpp"
+
 using namespace frame;
 
 namespace guardlet {
@@ -16,7 +19,7 @@ PyObject* g_verifying_key = nullptr;
 /// bytes reprs show it (a control character in a header value), and
 /// percent-encoded as it travels in the query. Every str has all of them: a
 /// lone surrogate, which UTF-8 cannot encode, is escaped or passed through.
-Ref key_forms(Borrowed api_key) {
+Ref make_key_forms(Borrowed api_key, Borrowed quote, Borrowed quote_plus) {
   Ref forms = new_list();
   list_append(forms, api_key);
   Ref r = check(PyObject_Repr(api_key.get()));
@@ -24,13 +27,60 @@ Ref key_forms(Borrowed api_key) {
   Ref raw = check(PyUnicode_AsEncodedString(api_key.get(), "utf-8", "backslashreplace"));
   Ref br = check(PyObject_Repr(raw.get()));
   list_append(forms, check(PySequence_GetSlice(br.get(), 2, PyUnicode_GET_LENGTH(br.get()) - 1)));
-  Ref parse = check(PyImport_ImportModule("urllib.parse"));
   Ref empty = check(PyUnicode_FromString(""));
   Ref surrogatepass = check(PyUnicode_FromString("surrogatepass"));
-  Ref quote = intern("quote"), quote_plus = intern("quote_plus");
   // quote(key, safe="", encoding=None, errors="surrogatepass"), and the same with quote_plus
-  list_append(forms, call_method(parse, quote.get(), api_key, empty, Py_None, surrogatepass));
-  list_append(forms, call_method(parse, quote_plus.get(), api_key, empty, Py_None, surrogatepass));
+  list_append(forms, call(quote, api_key, empty, Py_None, surrogatepass));
+  list_append(forms, call(quote_plus, api_key, empty, Py_None, surrogatepass));
+  return forms;
+}
+
+/// The forms last made, with the key they were made from. A verification
+/// filters several records with one key, and a returning client sends the
+/// same key again: the forms are reused while the key is that one (or an
+/// equal str) and quote and quote_plus are still the standard functions they
+/// were made with, unchanged. Dict watchers on the functions' globals (which
+/// hold the helpers they call) and on builtins drop them at the first change.
+struct KeyForms {
+  Kept key, forms;
+  StandardFunction quote, quote_plus;
+  uint64_t generation = 0; // the watchers' count of changes when kept; 0 when nothing is
+};
+KeyForms g_last_forms;
+
+/// Keeps `forms` of `api_key`, made from `quote` and `quote_plus` since the
+/// watchers' count was `seen`, when everything they depend on can be watched.
+void keep_forms(Borrowed api_key, Borrowed quote, Borrowed quote_plus, Borrowed forms, uint64_t seen) {
+  KeyForms& last = g_last_forms;
+  last.generation = 0;
+  // Only an exact str is kept: a subclass may give other reprs or encodings each time.
+  if (!PyUnicode_CheckExact(api_key.get()) || !last.quote.remember(quote, "urllib.parse", "quote", {}) ||
+      !last.quote_plus.remember(quote_plus, "urllib.parse", "quote_plus", {}))
+    return;
+  for (Borrowed dict : {last.quote.globals(), last.quote_plus.globals(), Borrowed(state.builtins)})
+    if (!watch_dict(dict)) return;
+  // Code run since the lookups (the quoting itself, or a release above) may have replaced a helper.
+  if (watched_dict_changes() != seen) return;
+  Ref old_key = last.key.take(), old_forms = last.forms.take(); // released once the entry is whole
+  last.key = Ref::borrow(api_key);
+  last.forms = Ref::borrow(forms);
+  last.generation = seen;
+}
+
+Ref key_forms(Borrowed api_key) {
+  // quote and quote_plus are looked up at each use, so a replaced one takes effect at once.
+  static PyObject* const quote_name = interned("quote");
+  static PyObject* const quote_plus_name = interned("quote_plus");
+  const uint64_t seen = watched_dict_changes();
+  Ref parse = check(PyImport_ImportModule("urllib.parse"));
+  Ref quote = getattr(parse, quote_name), quote_plus = getattr(parse, quote_plus_name);
+  const KeyForms& last = g_last_forms;
+  if (last.generation == watched_dict_changes() && last.quote.same_function(quote) &&
+      last.quote_plus.same_function(quote_plus) && PyUnicode_CheckExact(api_key.get()) &&
+      (last.key.is(api_key) || secret_equal(last.key, api_key)))
+    return Ref::borrow(last.forms);
+  Ref forms = make_key_forms(api_key, quote, quote_plus);
+  keep_forms(api_key, quote, quote_plus, forms, seen);
   return forms;
 }
 

@@ -248,6 +248,33 @@ def test_key_echoed_into_an_error_is_masked(G, backend, logs):
     assert "s3cr3t-value" not in message
 
 
+def _again_upper(function):
+    return lambda *args, **kwargs: function(*args, **kwargs).replace("again", "AGAIN")
+
+
+@pytest.mark.parametrize(
+    "name, replace, shown",
+    [
+        # quote_plus reaches quote and quote reaches quote_from_bytes, so the request itself then carries
+        # the replacement's form of the key
+        ("quote", _again_upper, "k-echo-AGAIN"),
+        ("quote_from_bytes", _again_upper, "k-echo-AGAIN"),
+        # httpx does not call quote_plus: a form that is text of the echoed error shows whether it is masked
+        ("quote_plus", lambda quote_plus: lambda *args, **kwargs: "abc", "abc"),
+    ],
+)
+def test_masking_follows_a_replaced_quote_for_a_key_seen_before(G, backend, logs, monkeypatch, name, replace, shown):
+    key = ECHO_KEY_PREFIX + "again"
+    gate = new_gate(G, logs, backend.url())
+    verify(gate, key)
+    monkeypatch.setattr(urllib.parse, name, replace(getattr(urllib.parse, name)))
+    logs.clear()
+    verify(gate, key)
+    assert "***" in ours(logs)[0].getMessage()
+    for record in logs.records:
+        assert shown not in record.getMessage(), (record.name, record.getMessage())
+
+
 def test_no_record_from_any_logger_holds_the_key(G, backend, logs):
     # the verification request carries the key in its URL: no log line of the request (the gate's own or the
     # HTTP client's request line) may show it, whatever the answer
