@@ -26,7 +26,7 @@ class ParseQsLookup {
 public:
   /// The function found now, and whether it is the standard one unchanged.
   Ref find(bool& standard) {
-    if (generation_ == watched_dict_changes() && plain_module(urllib_) && plain_module(parse_) &&
+    if (kept_.holds() && plain_module(urllib_) && plain_module(parse_) &&
         g_parse_qs.same_function(parse_qs_)) {
       standard = true;
       return Ref::borrow(parse_qs_);
@@ -48,23 +48,21 @@ private:
   }
 
   void keep(Borrowed urllib, Borrowed parse, Borrowed parse_qs) noexcept {
-    generation_ = 0;
+    kept_.drop();
     if (!plain_module(urllib) || !plain_module(parse) || !in_dict(urllib, k.parse, parse) ||
         !in_dict(parse, k.parse_qs, parse_qs)) {
       PyErr_Clear();
       return;
     }
-    for (Borrowed dict : {Borrowed(state.globals), Borrowed(state.builtins), Borrowed(PyModule_GetDict(urllib.get())),
-                          Borrowed(PyModule_GetDict(parse.get())), g_parse_qs.globals()})
-      if (!watch_dict(dict)) return;
     urllib_ = Ref::borrow(urllib);
     parse_ = Ref::borrow(parse);
     parse_qs_ = Ref::borrow(parse_qs);
-    generation_ = watched_dict_changes();
+    kept_.keep({state.globals, state.builtins, PyModule_GetDict(urllib.get()), PyModule_GetDict(parse.get()),
+                g_parse_qs.globals()});
   }
 
   Kept urllib_, parse_, parse_qs_;
-  uint64_t generation_ = 0; // the watchers' count of changes when kept; 0 before
+  WatchedAnswer kept_;
 };
 
 ParseQsLookup g_parse_qs_lookup;

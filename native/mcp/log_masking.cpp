@@ -44,7 +44,7 @@ Ref make_key_forms(Borrowed api_key, Borrowed quote, Borrowed quote_plus) {
 struct KeyForms {
   Kept key, forms;
   StandardFunction quote, quote_plus;
-  uint64_t generation = 0; // the watchers' count of changes when kept; 0 when nothing is
+  WatchedAnswer kept;
 };
 KeyForms g_last_forms;
 
@@ -52,19 +52,16 @@ KeyForms g_last_forms;
 /// watchers' count was `seen`, when everything they depend on can be watched.
 void keep_forms(Borrowed api_key, Borrowed quote, Borrowed quote_plus, Borrowed forms, uint64_t seen) {
   KeyForms& last = g_last_forms;
-  last.generation = 0;
+  last.kept.drop();
   // Only an exact str is kept: a subclass may give other reprs or encodings each time.
   if (!PyUnicode_CheckExact(api_key.get()) || !last.quote.remember(quote, "urllib.parse", "quote", {}) ||
       !last.quote_plus.remember(quote_plus, "urllib.parse", "quote_plus", {}))
     return;
-  for (Borrowed dict : {last.quote.globals(), last.quote_plus.globals(), Borrowed(state.builtins)})
-    if (!watch_dict(dict)) return;
-  // Code run since the lookups (the quoting itself, or a release above) may have replaced a helper.
-  if (watched_dict_changes() != seen) return;
   Ref old_key = last.key.take(), old_forms = last.forms.take(); // released once the entry is whole
   last.key = Ref::borrow(api_key);
   last.forms = Ref::borrow(forms);
-  last.generation = seen;
+  // Code run since the lookups (the quoting itself, or a release above) may have replaced a helper.
+  last.kept.keep({last.quote.globals(), last.quote_plus.globals(), state.builtins}, seen);
 }
 
 Ref key_forms(Borrowed api_key) {
@@ -75,7 +72,7 @@ Ref key_forms(Borrowed api_key) {
   Ref parse = check(PyImport_ImportModule("urllib.parse"));
   Ref quote = getattr(parse, quote_name), quote_plus = getattr(parse, quote_plus_name);
   const KeyForms& last = g_last_forms;
-  if (last.generation == watched_dict_changes() && last.quote.same_function(quote) &&
+  if (last.kept.holds() && last.quote.same_function(quote) &&
       last.quote_plus.same_function(quote_plus) && PyUnicode_CheckExact(api_key.get()) &&
       (last.key.is(api_key) || secret_equal(last.key, api_key)))
     return Ref::borrow(last.forms);

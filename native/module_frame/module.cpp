@@ -182,14 +182,14 @@ Ref ModuleState::import_from(Borrowed module_name, Borrowed fromlist, Borrowed n
 }
 
 Ref PerCallImport::get(const ModuleState& st, Where w) {
-  if (generation_ == watched_dict_changes()) return Ref::borrow(value_);
+  if (kept_.holds()) return Ref::borrow(value_);
   Ref value = st.import_from(module_name_, fromlist_, name_, w);
   keep(PyDict_GetItemWithError(PyImport_GetModuleDict(), module_name_), value);
   return value;
 }
 
 void PerCallImport::keep(Borrowed module, Borrowed value) {
-  generation_ = 0;
+  kept_.drop();
   if (!module || Py_TYPE(module.get()) != &PyModule_Type) {
     PyErr_Clear();
     return;
@@ -202,9 +202,8 @@ void PerCallImport::keep(Borrowed module, Borrowed value) {
     PyErr_Clear();
     return;
   }
-  if (!watch_dict(PyImport_GetModuleDict()) || !watch_dict(dict)) return;
   value_ = Ref::borrow(value);
-  generation_ = watched_dict_changes();
+  kept_.keep({PyImport_GetModuleDict(), dict});
 }
 
 Ref ModuleState::import_from(const char* dotted, Borrowed name, Where w) const {

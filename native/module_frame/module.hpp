@@ -4,6 +4,7 @@
 // module globals looked up at each use, imports and class construction.
 #pragma once
 
+#include "module_frame/dict_watch.hpp"
 #include "module_frame/function.hpp"
 
 #include <initializer_list>
@@ -70,7 +71,7 @@ private:
   PyObject* const& fromlist_;
   PyObject* const& name_;
   Kept value_;
-  uint64_t generation_ = 0; // the watchers' count of changes when kept; 0 before
+  WatchedAnswer kept_;
 };
 
 /// Module init: returns the definition for multi-phase initialisation.
