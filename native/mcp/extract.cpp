@@ -26,8 +26,7 @@ class ParseQsLookup {
 public:
   /// The function found now, and whether it is the standard one unchanged.
   Ref find(bool& standard) {
-    if (kept_.holds() && plain_module(urllib_) && plain_module(parse_) &&
-        g_parse_qs.same_function(parse_qs_)) {
+    if (kept_.holds() && plain_module(urllib_) && plain_module(parse_) && g_parse_qs.same_function(parse_qs_)) {
       standard = true;
       return Ref::borrow(parse_qs_);
     }

@@ -174,8 +174,9 @@ Task call_body(Call c) {
 }
 
 const Param kCallParams[] = {{"self"}, {"scope", "Scope"}, {"receive", "Receive"}, {"send", "Send"}};
-const char* const kCallLocals[] = {"token",     "user_info",         "mcp_request_ctx", "ctx_token",
-                                   "response_started", "response_complete", "tracking_send",   "exc"};
+const char* const kCallLocals[] = {
+    "token",         "user_info", "mcp_request_ctx", "ctx_token", "response_started", "response_complete",
+    "tracking_send", "exc"};
 const Param kTrackingParams[] = {{"message", "Any"}};
 
 } // namespace

@@ -57,8 +57,8 @@ void module_body(ModuleState& st) {
   }
   {
     Ref names[] = {intern("ASGIApp"), intern("Receive"), intern("Scope"), intern("Send")};
-    Ref mod = st.import_module_for_from("starlette.types", {names[0].get(), names[1].get(), names[2].get(),
-                                                            names[3].get()});
+    Ref mod =
+        st.import_module_for_from("starlette.types", {names[0].get(), names[1].get(), names[2].get(), names[3].get()});
     for (const Ref& n : names) st.set_global(n, ModuleState::from_module(mod, "starlette.types", n));
   }
   remember_standard_parse_qs(getattr(getattr(st.global(k.urllib), k.parse), k.parse_qs));
@@ -88,6 +88,8 @@ void module_body(ModuleState& st) {
 } // namespace
 
 void make_constants() {
+  // The names, several to a line.
+  // clang-format off
   if (k.app) return;
 #define NAME(n) k.n = interned(#n)
   NAME(app); NAME(_api_key); NAME(_auth_verify_url); NAME(_extract_token); NAME(_verify_remote);
@@ -98,6 +100,7 @@ void make_constants() {
   NAME(logging); NAME(getLogger); NAME(mcp_request_ctx); NAME(errors); NAME(more_body); NAME(body);
   NAME(token); NAME(client_id); NAME(scopes); NAME(httpx); NAME(status);
 #undef NAME
+  // clang-format on
   k.query_string = interned("query_string");
   k.http = interned("http");
   k.utf_8 = interned("utf-8");

@@ -27,7 +27,8 @@ struct Constants {
   // bytes and ints
   PyObject *empty_bytes, *authorization, *int_10, *int_200, *int_401;
   // tuples made after registration
-  PyObject *context_module, *context_fromlist, *content_type_pair, *www_authenticate_pair, *kw_reason, *kw_errors, *kw_verify;
+  PyObject *context_module, *context_fromlist, *content_type_pair, *www_authenticate_pair, *kw_reason, *kw_errors,
+      *kw_verify;
 };
 extern Constants k;
 

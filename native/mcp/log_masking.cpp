@@ -72,9 +72,8 @@ Ref key_forms(Borrowed api_key) {
   Ref parse = check(PyImport_ImportModule("urllib.parse"));
   Ref quote = getattr(parse, quote_name), quote_plus = getattr(parse, quote_plus_name);
   const KeyForms& last = g_last_forms;
-  if (last.kept.holds() && last.quote.same_function(quote) &&
-      last.quote_plus.same_function(quote_plus) && PyUnicode_CheckExact(api_key.get()) &&
-      (last.key.is(api_key) || secret_equal(last.key, api_key)))
+  if (last.kept.holds() && last.quote.same_function(quote) && last.quote_plus.same_function(quote_plus) &&
+      PyUnicode_CheckExact(api_key.get()) && (last.key.is(api_key) || secret_equal(last.key, api_key)))
     return Ref::borrow(last.forms);
   Ref forms = make_key_forms(api_key, quote, quote_plus);
   keep_forms(api_key, quote, quote_plus, forms, seen);
@@ -110,9 +109,8 @@ MethodDef hide_key_def{
 };
 
 /// The loggers httpx and httpcore write to (filters are not inherited by child loggers).
-constexpr const char* kClientLoggers[] = {"httpx",           "httpcore",        "httpcore.connection",
-                                          "httpcore.http11", "httpcore.http2",  "httpcore.proxy",
-                                          "httpcore.socks"};
+constexpr const char* kClientLoggers[] = {"httpx",          "httpcore",       "httpcore.connection", "httpcore.http11",
+                                          "httpcore.http2", "httpcore.proxy", "httpcore.socks"};
 
 void install_filters() {
   if (g_verifying_key) return;

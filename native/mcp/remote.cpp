@@ -66,8 +66,7 @@ Task verify_remote_body(Call c) {
       Ref headers = new_dict();
       dict_set(headers, k.X_MCP_API_Key, api_key);
       Ref get = getattr(client, k.get);
-      Ref response =
-          co_await awaiting(call_kw(get, k.kw_verify, url.get(), params.get(), headers.get(), k.int_10));
+      Ref response = co_await awaiting(call_kw(get, k.kw_verify, url.get(), params.get(), headers.get(), k.int_10));
       if (equal(getattr(response, k.status_code), k.int_200)) {
         Ref data = call_method(response, k.json);
         if (truthy(mapping_get(data, k.valid))) {

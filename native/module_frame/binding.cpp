@@ -8,22 +8,22 @@ namespace frame {
 namespace {
 
 // Messages are built out of line so the binding fast path stays small.
-[[gnu::cold, gnu::noinline]] void positional_count_error(const MethodDef& def, Py_ssize_t given, bool too_many) noexcept {
+[[gnu::cold, gnu::noinline]] void positional_count_error(const MethodDef& def, Py_ssize_t given,
+                                                         bool too_many) noexcept {
   const auto& rt = def.rt;
   bool exact = rt.min_pos == rt.npos;
   Py_ssize_t expected = too_many ? rt.npos : rt.min_pos;
   const char* more_or_less = exact ? "exactly" : (too_many ? "at most" : "at least");
-  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def.name,
-               more_or_less, expected, expected == 1 ? "" : "s", given);
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def.name, more_or_less,
+               expected, expected == 1 ? "" : "s", given);
 }
 
 [[gnu::cold, gnu::noinline]] void type_error(const MethodDef& def, int i, PyObject* value) noexcept {
   const Param& p = def.params[i];
   const char* expected = p.check == Check::Dict ? "dict" : p.check == Check::List ? "list" : "str";
-  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", p.name,
-               expected, Py_TYPE(value)->tp_name);
-  bool subclass = (p.check == Check::Dict && PyDict_Check(value)) ||
-                  (p.check == Check::List && PyList_Check(value)) ||
+  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", p.name, expected,
+               Py_TYPE(value)->tp_name);
+  bool subclass = (p.check == Check::Dict && PyDict_Check(value)) || (p.check == Check::List && PyList_Check(value)) ||
                   ((p.check == Check::Str || p.check == Check::StrOrNone) && PyUnicode_Check(value));
   if (!subclass) return;
   Ref exc = Ref::steal(PyErr_GetRaisedException());

@@ -455,10 +455,14 @@ PyObject* refuse_pickle(PyObject* self, PyObject*) noexcept {
 // Coroutine type slots and methods.
 
 PyObject* coro_m_send(PyObject* self, PyObject* value) noexcept { return py_send(as_coro(self), value); }
-PyObject* coro_m_throw(PyObject* self, PyObject* const* args, Py_ssize_t n) noexcept { return throw_args(as_coro(self), args, n); }
+PyObject* coro_m_throw(PyObject* self, PyObject* const* args, Py_ssize_t n) noexcept {
+  return throw_args(as_coro(self), args, n);
+}
 PyObject* coro_m_close(PyObject* self, PyObject*) noexcept { return py_close(as_coro(self)); }
 
-PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcept { return coro_send(as_coro(self), arg, out); }
+PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcept {
+  return coro_send(as_coro(self), arg, out);
+}
 
 PyObject* coro_am_await(PyObject* self) noexcept {
   auto* it = g_iter_cache.take();
@@ -489,13 +493,12 @@ PyObject* coro_get_frame(PyObject* self, void*) noexcept {
   if (!c->frame) {
     Ref locals = Ref::steal(PyDict_New());
     if (!locals) return nullptr;
-    c->frame = reinterpret_cast<PyObject*>(PyFrame_New(
-        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), c->def->module->globals, locals.get()));
+    c->frame = reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), c->def->module->globals, locals.get()));
     if (!c->frame) return nullptr;
   }
   return Py_NewRef(c->frame);
 }
-
 
 const char kSendDoc[] = "send(arg) -> send 'arg' into coroutine,\nreturn next yielded value or raise StopIteration.";
 const char kThrowDoc[] =
@@ -619,14 +622,14 @@ void iter_dealloc(PyObject* self) noexcept {
   g_iter_cache.give(reinterpret_cast<AwaitIterObject*>(self));
 }
 
-const char kIterSendDoc[] = "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration.";
+const char kIterSendDoc[] =
+    "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration.";
 const char kIterThrowDoc[] =
     "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next iterated value or raise StopIteration.";
 
 PyMethodDef g_iter_methods[] = {
     {"send", iter_m_send, METH_O, kIterSendDoc},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_m_throw)), METH_FASTCALL,
-     kIterThrowDoc},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_m_throw)), METH_FASTCALL, kIterThrowDoc},
     {"close", iter_m_close, METH_NOARGS, kCloseDoc},
     {"__reduce__", refuse_pickle, METH_NOARGS, nullptr},
     {"__reduce_ex__", refuse_pickle, METH_O, nullptr},

@@ -29,8 +29,7 @@ void translate_current_exception() noexcept {
   try {
     throw;
   } catch (const PyErrOccurred&) {
-    if (!PyErr_Occurred())
-      PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

@@ -50,9 +50,7 @@ public:
   }
   explicit operator bool() const noexcept { return bool(exc_); }
   Borrowed value() const noexcept { return exc_; }
-  bool matches(PyObject* type) const noexcept {
-    return exc_ && PyErr_GivenExceptionMatches(exc_.get(), type);
-  }
+  bool matches(PyObject* type) const noexcept { return exc_ && PyErr_GivenExceptionMatches(exc_.get(), type); }
   /// Puts the exception back as the current one.
   void restore() noexcept { PyErr_SetRaisedException(exc_.release()); }
   /// Puts it back and throws: re-raise with the traceback kept.

@@ -78,7 +78,6 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
   });
 }
 
-
 /// The stored defaults are for introspection only: calls always use the
 /// constants declared with the method, so say so when they are changed.
 int warn_defaults_unused(const char* what) noexcept {
@@ -128,8 +127,7 @@ Ref coroutine_marker() noexcept {
 
 PyObject* get_is_coroutine(PyObject* self, void*) noexcept {
   FunctionObject* fn = as_fn(self);
-  if (!fn->is_coroutine)
-    fn->is_coroutine = (fn->def->is_coroutine() ? coroutine_marker() : boolean(false)).release();
+  if (!fn->is_coroutine) fn->is_coroutine = (fn->def->is_coroutine() ? coroutine_marker() : boolean(false)).release();
   return Py_NewRef(fn->is_coroutine);
 }
 
@@ -257,10 +255,10 @@ Ref make_code(const MethodDef& def) {
   int flags = CO_OPTIMIZED | CO_NEWLOCALS;
   if (def.is_coroutine()) flags |= CO_COROUTINE;
   // Code objects describe the signature for introspection; they hold no bytecode.
-  return check(reinterpret_cast<PyObject*>(PyUnstable_Code_New(
-      def.rt.npos, def.nkwonly, nvars, 0, flags, empty_bytes.get(), empty_tuple.get(), empty_tuple.get(),
-      varnames.get(), empty_tuple.get(), empty_tuple.get(), filename.get(), def.rt.name, def.rt.qualname,
-      def.first_line, empty_bytes.get(), empty_bytes.get())));
+  return check(reinterpret_cast<PyObject*>(
+      PyUnstable_Code_New(def.rt.npos, def.nkwonly, nvars, 0, flags, empty_bytes.get(), empty_tuple.get(),
+                          empty_tuple.get(), varnames.get(), empty_tuple.get(), empty_tuple.get(), filename.get(),
+                          def.rt.name, def.rt.qualname, def.first_line, empty_bytes.get(), empty_bytes.get())));
 }
 
 } // namespace
@@ -317,8 +315,8 @@ void ready_function_type() {
   init_static_type_header(t);
   t.tp_name = "strovik.native_function";
   t.tp_basicsize = sizeof(FunctionObject);
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
-               Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL |
+               Py_TPFLAGS_IMMUTABLETYPE;
   t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
   t.tp_call = PyVectorcall_Call;
   t.tp_dealloc = function_dealloc;
@@ -349,8 +347,6 @@ void add_traceback_entry_named(PyObject* name, const MethodDef& def, int line) n
   add_traceback_entry(name, def.module->source_path, line);
 }
 
-void add_traceback(const MethodDef& def, int line) noexcept {
-  add_traceback_entry_named(def.rt.name, def, line);
-}
+void add_traceback(const MethodDef& def, int line) noexcept { add_traceback_entry_named(def.rt.name, def, line); }
 
 } // namespace frame

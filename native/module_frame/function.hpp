@@ -51,11 +51,11 @@ struct MethodDef {
   const char* qualname;
   ModuleState* module;
   std::span<const Param> params;
-  int nkwonly = 0;                      // the last `nkwonly` params are keyword-only
+  int nkwonly = 0; // the last `nkwonly` params are keyword-only
   const char* doc = nullptr;
   const char* return_annotation = nullptr;
   int first_line = 0;
-  std::span<const char* const> locals;  // names of the body's other variables, for the code object
+  std::span<const char* const> locals; // names of the body's other variables, for the code object
   PlainBody plain = nullptr;
   CoroBody coro = nullptr;
 
@@ -65,12 +65,12 @@ struct MethodDef {
     PyObject* defaults[kMaxParams] = {}; // borrowed-forever values, nullptr when required
     PyObject* name = nullptr;
     PyObject* qualname = nullptr;
-    PyObject* dotted = nullptr;          // "<module>.<qualname>" for binding-error tracebacks
+    PyObject* dotted = nullptr; // "<module>.<qualname>" for binding-error tracebacks
     PyObject* code = nullptr;
-    PyObject* doc = nullptr;             // the docstring object, shared by every function of this method
-    PyObject* defaults_tuple = nullptr;  // initial __defaults__ (nullptr: None)
+    PyObject* doc = nullptr;            // the docstring object, shared by every function of this method
+    PyObject* defaults_tuple = nullptr; // initial __defaults__ (nullptr: None)
     int npos = 0;
-    int min_pos = 0;                     // positional parameters without a default
+    int min_pos = 0; // positional parameters without a default
     bool any_checks = false;
     struct FreeBlock* free_frames = nullptr;
     int n_free_frames = 0;

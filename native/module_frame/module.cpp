@@ -65,8 +65,8 @@ int exec(PyObject* module) noexcept {
   ModuleState& st = state_of(PyModule_GetDef(module));
   if (st.module) {
     if (st.module.is(module)) return 0;
-    PyErr_Format(PyExc_RuntimeError,
-                 "Module '%s' has already been imported. Re-initialisation is not supported.", st.short_name);
+    PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
+                 st.short_name);
     return -1;
   }
   bool body_started = false;
@@ -147,8 +147,7 @@ Ref ModuleState::import(const char* dotted, Where w) const {
   return check(PyImport_ImportModuleLevelObject(name.get(), globals, nullptr, nullptr, 0), w);
 }
 
-Ref ModuleState::import_module_for_from(const char* dotted, std::initializer_list<PyObject*> names,
-                                        Where w) const {
+Ref ModuleState::import_module_for_from(const char* dotted, std::initializer_list<PyObject*> names, Where w) const {
   Ref name = check(PyUnicode_FromString(dotted), w);
   Ref fromlist = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())), w);
   Py_ssize_t i = 0;

@@ -12,12 +12,12 @@
 namespace frame {
 
 struct ModuleState {
-  PyModuleDef def;          // must stay the first member: the slots get a pointer to it
-  const char* short_name;   // "guardlet"
-  const char* full_name;    // "strovik.mcp.guardlet"
-  const char* source_path;  // file name used in code objects and traceback entries
-  void (*constants)();      // interned names, strings, bytes, small ints
-  void (*late_constants)(); // tuples, slices and the rest, after sys.modules registration
+  PyModuleDef def;            // must stay the first member: the slots get a pointer to it
+  const char* short_name;     // "guardlet"
+  const char* full_name;      // "strovik.mcp.guardlet"
+  const char* source_path;    // file name used in code objects and traceback entries
+  void (*constants)();        // interned names, strings, bytes, small ints
+  void (*late_constants)();   // tuples, slices and the rest, after sys.modules registration
   void (*body)(ModuleState&); // the module body: imports, globals, classes
   bool uses_coroutines = false;
 

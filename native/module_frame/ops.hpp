@@ -33,8 +33,7 @@ struct Callee {
 template <class... A>
 Ref call(Callee f, const A&... args) {
   PyObject* stack[sizeof...(A) + 1] = {nullptr, ptr(args)...};
-  return check(PyObject_Vectorcall(f.fn, stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
-               f.where);
+  return check(PyObject_Vectorcall(f.fn, stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr), f.where);
 }
 
 /// f(*positional, **dict(zip(kwnames, kwvalues))): the last len(kwnames) values are keywords.
@@ -42,9 +41,9 @@ template <class... A>
 Ref call_kw(Callee f, Borrowed kwnames, const A&... args) {
   PyObject* stack[sizeof...(A) + 1] = {nullptr, ptr(args)...};
   size_t nkw = static_cast<size_t>(PyTuple_GET_SIZE(kwnames.get()));
-  return check(PyObject_Vectorcall(f.fn, stack + 1, (sizeof...(A) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   kwnames.get()),
-               f.where);
+  return check(
+      PyObject_Vectorcall(f.fn, stack + 1, (sizeof...(A) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()),
+      f.where);
 }
 
 /// o.name(*args), without creating a bound-method object.
@@ -61,9 +60,9 @@ template <class... A>
 Ref call_method_kw(Callee o, PyObject* name, Borrowed kwnames, const A&... args) {
   PyObject* stack[sizeof...(A) + 1] = {o.fn, ptr(args)...};
   size_t nkw = static_cast<size_t>(PyTuple_GET_SIZE(kwnames.get()));
-  return check(PyObject_VectorcallMethod(name, stack, (sizeof...(A) + 1 - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                         kwnames.get()),
-               o.where);
+  return check(
+      PyObject_VectorcallMethod(name, stack, (sizeof...(A) + 1 - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()),
+      o.where);
 }
 
 inline bool truthy(Borrowed o, Where w = Where::current()) { return check_status(PyObject_IsTrue(o.get()), w); }

@@ -57,7 +57,8 @@ Ref unquote_plus(const Text& s, Py_ssize_t begin, Py_ssize_t end) {
     }
   };
   if (!has('%')) {
-    Ref field = check(PyUnicode_FromKindAndData(s.kind, static_cast<const char*>(s.data) + begin * s.kind, end - begin));
+    Ref field =
+        check(PyUnicode_FromKindAndData(s.kind, static_cast<const char*>(s.data) + begin * s.kind, end - begin));
     if (!has('+')) return field;
     static PyObject* const plus = interned("+");
     static PyObject* const space = interned(" ");
@@ -90,7 +91,8 @@ bool unquote_plus_equals(const Text& s, Py_ssize_t begin, Py_ssize_t end, std::s
     // A field without "%" or "+" reads as it stands.
     const auto* d = static_cast<const Py_UCS1*>(s.data);
     if (find_unit(d, begin, end, '%') == end && find_unit(d, begin, end, '+') == end)
-      return end - begin == static_cast<Py_ssize_t>(word.size()) && std::memcmp(d + begin, word.data(), word.size()) == 0;
+      return end - begin == static_cast<Py_ssize_t>(word.size()) &&
+             std::memcmp(d + begin, word.data(), word.size()) == 0;
   }
   size_t k = 0;
   for (Py_ssize_t i = begin; i < end; ++i, ++k) {

@@ -57,8 +57,8 @@ bool StandardFunction::remember(Borrowed fn, const char* module_name, const char
 
 bool StandardFunction::same_function(Borrowed fn) const noexcept {
   PyObject* f = fn.get();
-  return function_ && function_.is(f) && code_.is(PyFunction_GetCode(f)) &&
-         defaults_.is(PyFunction_GetDefaults(f)) && kwdefaults_.is(PyFunction_GetKwDefaults(f));
+  return function_ && function_.is(f) && code_.is(PyFunction_GetCode(f)) && defaults_.is(PyFunction_GetDefaults(f)) &&
+         kwdefaults_.is(PyFunction_GetKwDefaults(f));
 }
 
 bool StandardFunction::same_helpers() const noexcept {

@@ -236,8 +236,8 @@ private:
       Ch c = s_[i_];
       if (c == '"') {
         ++i_;
-        return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, buf.data(),
-                                                    static_cast<Py_ssize_t>(buf.size())));
+        return Ref::steal(
+            PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, buf.data(), static_cast<Py_ssize_t>(buf.size())));
       }
       if (c < 0x20) return Ref();
       ++i_;

@@ -99,8 +99,8 @@ const Param kReplayWithPageParams[] = {
     {"seed", "SeedRequestRecord"},
     {"questions", "list[str]", Check::List},
 };
-const char* const kReplayWithPageLocals[] = {"answers", "thread_id", "headers", "replay_url", "question",
-                                             "payload", "raw_text", "answer"};
+const char* const kReplayWithPageLocals[] = {"answers",  "thread_id", "headers",  "replay_url",
+                                             "question", "payload",   "raw_text", "answer"};
 
 } // namespace
 

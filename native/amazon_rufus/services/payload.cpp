@@ -242,8 +242,14 @@ const Param kPayloadParams[] = {
     {"thread_id", "str | None", Check::StrOrNone, Default::None},
     {"asin", "str | None", Check::StrOrNone, Default::None},
 };
-const char* const kPayloadLocals[] = {"payload", "exc", "query_context", "page_context", "normalized_asin",
-                                      "bottom_sheet_context", "impressions_context", "history_context"};
+const char* const kPayloadLocals[] = {"payload",
+                                      "exc",
+                                      "query_context",
+                                      "page_context",
+                                      "normalized_asin",
+                                      "bottom_sheet_context",
+                                      "impressions_context",
+                                      "history_context"};
 
 const Param kUpsertParams[] = {
     {"self"},

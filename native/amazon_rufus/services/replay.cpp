@@ -70,6 +70,8 @@ void module_body(ModuleState& st) {
 } // namespace
 
 void make_constants() {
+  // The names, several to a line.
+  // clang-format off
   if (k.json) return;
 #define NAME(n) k.n = interned(#n)
   NAME(json); NAME(loads); NAME(JSONDecodeError); NAME(RufusReplayError); NAME(RufusParserService);
@@ -86,6 +88,7 @@ void make_constants() {
   NAME(DETAIL_PAGE); NAME(expanded); NAME(SEEN); NAME(THREAD_STATE_UNKNOWN); NAME(ASIN);
   NAME(tabId); NAME(programId); NAME(ref); NAME(url); NAME(body); NAME(headers);
 #undef NAME
+  // clang-format on
   k.empty_object = interned("{}");
   k.empty_str = interned("");
   k.not_json_message = str_constant("seed request body 不是合法 JSON");
