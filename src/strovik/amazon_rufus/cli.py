@@ -60,7 +60,7 @@ def _note(message: str) -> None:
     print(f"{PROG}: {message}", file=sys.stderr, flush=True)
 
 
-def _read_text(path: str, what: str) -> str:
+def read_text(path: str, what: str) -> str:
     """The UTF-8 text of ``path`` ("-" is stdin), without a leading byte order mark."""
     try:
         if path == "-":
@@ -81,7 +81,7 @@ def _read_text(path: str, what: str) -> str:
 
 def load_seed(path: str) -> SeedRequestRecord:
     """The seed record saved in ``path``; CliError when it cannot be used."""
-    text = _read_text(path, "seed file")
+    text = read_text(path, "seed file")
     try:
         data = json.loads(text)
     except json.JSONDecodeError as exc:
@@ -106,7 +106,7 @@ def seed_from_data(data: object, source: str) -> SeedRequestRecord:
 def load_questions(questions_file: str | None, inline: Sequence[str] | None) -> list[str]:
     """Questions from a file ("-": stdin; one per line, blank lines skipped) or ``-q`` options."""
     if questions_file is not None:
-        lines = _read_text(questions_file, "questions file").split("\n")
+        lines = read_text(questions_file, "questions file").split("\n")
         questions = [line.strip() for line in lines if line.strip()]
         if not questions:
             raise CliError(f"questions file {questions_file} holds no questions")

@@ -12,9 +12,9 @@ from urllib.parse import urlsplit
 from strovik.amazon_rufus.batch.runner import BatchJob
 from strovik.amazon_rufus.cli import (
     CliError,
-    _read_text,
     load_questions,
     load_seed,
+    read_text,
     resolve_product_url,
     seed_from_data,
 )
@@ -49,7 +49,7 @@ def jobs_for_asins(seed_path: str, asins_path: str, questions_path: str) -> list
     questions = load_questions(questions_path, None)
     jobs: list[BatchJob] = []
     seen: dict[str, int] = {}
-    for number, line in enumerate(_read_text(asins_path, "ASINs file").split("\n"), start=1):
+    for number, line in enumerate(read_text(asins_path, "ASINs file").split("\n"), start=1):
         asin = line.strip().upper()
         if not asin:
             continue
@@ -74,7 +74,7 @@ def load_jobs(path: str, default_seed: str | None = None) -> list[BatchJob]:
     seeds: dict[str, SeedRequestRecord] = {}
     jobs: list[BatchJob] = []
     lines: dict[str, int] = {}
-    for number, line in enumerate(_read_text(path, "jobs file").split("\n"), start=1):
+    for number, line in enumerate(read_text(path, "jobs file").split("\n"), start=1):
         if not line.strip():
             continue
         try:
