@@ -819,3 +819,47 @@ def test_cancellation_passes_through_nested_guardlet_coroutines(ApiKeyGuardlet):
 
     cleaned = asyncio.run(main())
     assert cleaned[-1] == {"type": "http.response.body", "body": b"", "more_body": False}
+
+
+def _malloc_in_use():
+    """Bytes the C allocator has handed out (glibc's mallinfo2), or None where that cannot be read."""
+    import ctypes
+    import ctypes.util
+
+    class MallInfo2(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_size_t) for name in (
+            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+
+    libc = ctypes.CDLL(ctypes.util.find_library("c"))
+    if not hasattr(libc, "mallinfo2"):
+        return None
+    libc.mallinfo2.restype = MallInfo2
+    info = libc.mallinfo2()
+    return info.uordblks + info.hblkhd or None
+
+
+def test_frame_records_of_finished_coroutines_are_given_back(ApiKeyGuardlet):
+    # a few records are kept for reuse; thousands that were suspended at once must not all stay reserved
+    if _malloc_in_use() is None:
+        pytest.skip("needs glibc's mallinfo2")
+
+    from frame_helpers import Pause
+
+    async def app(scope, receive, send):
+        await Pause()
+
+    gate = ApiKeyGuardlet(app, api_key="k")
+
+    def suspend_and_close(n):
+        coros = [gate(http_scope(b"api_key=k"), receive, RecordingSend()) for _ in range(n)]
+        for c in coros:
+            assert c.send(None) == "pause"
+        for c in coros:
+            c.close()
+
+    suspend_and_close(200)
+    gc.collect()
+    before = _malloc_in_use()
+    suspend_and_close(5000)
+    gc.collect()
+    assert _malloc_in_use() - before < 1_000_000
