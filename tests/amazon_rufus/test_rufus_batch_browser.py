@@ -10,16 +10,21 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.request
 from collections import Counter
 from collections.abc import Iterator
+from contextlib import closing
 from pathlib import Path
 from typing import Any
 
 import pytest
 
+from strovik.amazon_rufus.batch import runner
 from strovik.amazon_rufus.batch.browsers import DISABLED_FEATURES, browser_host_command
+from strovik.amazon_rufus.batch.jobfile import load_jobs
+from strovik.amazon_rufus.batch.runner import run_batch
 from strovik.amazon_rufus.browser import BrowserOptions, BrowserSession
 
 from .conftest import chromium_path
@@ -174,9 +179,26 @@ def test_resume_after_sigterm_asks_each_question_once(rufus_standin: RufusStandI
     assert_each_question_once_in_its_thread(read_lines(output), rufus_standin, questions)
 
 
+def start_browser_host(port: int, profile: str) -> subprocess.Popen[bytes]:
+    command = browser_host_command(chromium_path(), port, profile)
+    return subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=BROWSER_ENV)
+
+
+def wait_for_browser_host(url: str) -> None:
+    deadline = time.monotonic() + 30
+    while True:
+        try:
+            urllib.request.urlopen(f"{url}/json/version", timeout=2).close()
+            return
+        except OSError:
+            assert time.monotonic() < deadline, f"browser host {url} did not start"
+            time.sleep(0.1)
+
+
 @pytest.fixture
 def browser_hosts() -> Iterator[list[tuple[str, subprocess.Popen[bytes]]]]:
-    """Two Chromium processes started with the README's browser host command."""
+    """Two Chromium processes started with the README's browser host command (a test
+    that starts one again puts it in the list, to be stopped here)."""
     hosts: list[tuple[str, subprocess.Popen[bytes]]] = []
     with tempfile.TemporaryDirectory() as profiles:
         try:
@@ -184,20 +206,10 @@ def browser_hosts() -> Iterator[list[tuple[str, subprocess.Popen[bytes]]]]:
                 with socket.socket() as probe:
                     probe.bind(("127.0.0.1", 0))
                     port = probe.getsockname()[1]
-                command = browser_host_command(chromium_path(), port, os.path.join(profiles, str(number)))
-                process = subprocess.Popen(
-                    command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=BROWSER_ENV
-                )
-                hosts.append((f"http://127.0.0.1:{port}", process))
+                profile = os.path.join(profiles, str(number))
+                hosts.append((f"http://127.0.0.1:{port}", start_browser_host(port, profile)))
             for url, _ in hosts:
-                deadline = time.monotonic() + 30
-                while True:
-                    try:
-                        urllib.request.urlopen(f"{url}/json/version", timeout=2).close()
-                        break
-                    except OSError:
-                        assert time.monotonic() < deadline, f"browser host {url} did not start"
-                        time.sleep(0.1)
+                wait_for_browser_host(url)
             yield hosts
         finally:
             for _, process in hosts:
@@ -242,6 +254,49 @@ def test_jobs_of_a_lost_browser_endpoint_go_to_the_other(
     assert process.returncode == 0, stderr
     assert f"browser endpoint {first} lost" in stderr
     assert_each_question_once_in_its_thread(read_lines(output), rufus_standin, questions)
+
+
+def test_a_lost_browser_endpoint_that_comes_back_gets_jobs_again(
+    rufus_standin: RufusStandIn, tmp_path: Path, browser_hosts: list[tuple[str, subprocess.Popen[bytes]]],
+    monkeypatch: pytest.MonkeyPatch,
+) -> None:
+    """A host killed after the first answer and started again on its port: once its
+    cool-down is over, a worker goes back to it. Answers wait while it is down, so that
+    jobs are left for it."""
+    monkeypatch.setattr(runner, "RETRY_AFTER", 0.2)
+    jobs_file = tmp_path / "jobs.jsonl"
+    questions = write_jobs(jobs_file, rufus_standin.base_url)
+    (first, killed), (second, _) = browser_hosts
+    host_up = threading.Event()
+    host_up.set()
+    answer = rufus_standin.answer
+
+    def gated_answer(number: int, body: str) -> tuple[str, str]:
+        host_up.wait(60)
+        return answer(number, body)
+
+    rufus_standin.answer = gated_answer  # type: ignore[method-assign]
+    notes: list[str] = []
+
+    def on_note(text: str) -> None:
+        notes.append(text)
+        if text.startswith(f"browser endpoint {first} lost"):
+            port = int(first.rsplit(":", 1)[1])
+            browser_hosts[0] = (first, start_browser_host(port, str(tmp_path / "again")))
+            wait_for_browser_host(first)
+            host_up.set()
+
+    lines = []
+    with closing(run_batch(load_jobs(str(jobs_file)), concurrency=2, endpoints=[first, second],
+                           timeout=30, on_note=on_note)) as results:
+        for result in results:
+            lines.append(result.record())
+            if len(lines) == 1:
+                host_up.clear()
+                killed.kill()
+                killed.wait(10)
+    assert f"browser endpoint {first} is back" in notes, notes
+    assert_each_question_once_in_its_thread(lines, rufus_standin, questions)
 
 
 def test_batch_arguments_keep_playwrights_disabled_features() -> None:

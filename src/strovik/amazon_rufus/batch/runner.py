@@ -29,6 +29,10 @@ from strovik.amazon_rufus.domain.models import SeedRequestRecord
 MAX_BROWSER_LOSSES = 3
 # How long a stop waits for the workers to close their browsers.
 STOP_GRACE = 10.0
+# A lost browser endpoint is tried again after this many seconds, twice as long after each
+# failed try in a row, up to RETRY_CAP: a host that comes back gets workers again.
+RETRY_AFTER = 30.0
+RETRY_CAP = 300.0
 
 
 @dataclass(frozen=True)
@@ -127,6 +131,24 @@ class _Settings:
 
 
 @dataclass
+class _Loss:
+    """Why an endpoint is lost, how many times in a row, and when it may be tried again."""
+
+    reason: str
+    losses: int = 0  # in a row, without a connection that worked in between
+    retry_at: float = 0.0
+    trying: bool = False  # handed to a worker since the last loss was counted
+
+    def count(self, now: float) -> None:
+        self.losses += 1
+        self.trying = False
+        self.retry_at = now + self.cool_down()
+
+    def cool_down(self) -> float:
+        return min(RETRY_AFTER * 2 ** (self.losses - 1), RETRY_CAP)
+
+
+@dataclass
 class _Batch:
     """What the workers share: the job queue, the endpoints, the stop flag, the events."""
 
@@ -140,8 +162,9 @@ class _Batch:
     events: queue.Queue[Any] = field(default_factory=queue.Queue)
     watchdog: Watchdog = field(default_factory=Watchdog)
     lock: threading.Condition = field(default_factory=threading.Condition)
-    lost: dict[str, str] = field(default_factory=dict)
+    lost: dict[str, _Loss] = field(default_factory=dict)
     load: Counter[str] = field(default_factory=Counter)
+    clock: Callable[[], float] = time.monotonic
 
     def take(self) -> _JobState | None:
         """The next job; None once every job is finished or the batch stops."""
@@ -172,26 +195,55 @@ class _Batch:
                 self.lock.notify_all()
         self.events.put(outcome)
 
-    def pick_endpoint(self, previous: str | None) -> str | None:
-        """The reachable endpoint with the fewest workers, counting this worker on it."""
+    def pick_endpoint(self, previous: str | None, *, fewer: bool = False) -> str | None:
+        """The usable endpoint with the fewest workers, counting this worker on it: one not
+        lost, or lost with its cool-down over (the worker tries it again). With ``fewer``,
+        one only if it has at least two workers fewer than ``previous``: a move that evens
+        out the load, as when a lost endpoint may be tried again."""
         with self.lock:
+            now = self.clock()
+            usable = [
+                endpoint for endpoint in self.endpoints
+                if (loss := self.lost.get(endpoint)) is None or (not loss.trying and now >= loss.retry_at)
+            ]
+            if fewer and (previous is None or not usable
+                          or min(self.load[endpoint] for endpoint in usable) >= self.load[previous] - 1):
+                return None
             if previous is not None:
                 self.load[previous] -= 1
-            alive = [endpoint for endpoint in self.endpoints if endpoint not in self.lost]
-            if not alive:
+            if not usable:
                 return None
-            chosen = min(alive, key=lambda endpoint: self.load[endpoint])
+            chosen = min(usable, key=lambda endpoint: self.load[endpoint])
             self.load[chosen] += 1
+            if (loss := self.lost.get(chosen)) is not None:
+                # One worker at a time tries it; should that worker vanish, another tries
+                # after one more cool-down.
+                loss.trying = True
+                loss.retry_at = now + loss.cool_down()
             return chosen
 
     def endpoint_lost(self, endpoint: str, reason: str) -> None:
         with self.lock:
-            if endpoint in self.lost:
-                return
-            self.lost[endpoint] = reason
-            left = len(self.endpoints) - len(self.lost)
-        then = "its jobs go to the other endpoints" if left else "no endpoint is left"
-        self.note(f"browser endpoint {endpoint} lost ({reason}); {then}")
+            loss = self.lost.get(endpoint)
+            if loss is not None and not loss.trying:
+                return  # another worker's report of the same loss
+            if loss is None:
+                loss = self.lost[endpoint] = _Loss(reason)
+                left = len(self.endpoints) - len(self.lost)
+                then = "its jobs go to the other endpoints" if left else "no endpoint is left"
+                text = f"browser endpoint {endpoint} lost ({reason}); {then}"
+            loss.reason = reason
+            loss.count(self.clock())
+            if loss.losses > 1:
+                text = f"browser endpoint {endpoint} still lost ({reason}); next try in {loss.cool_down():g} s"
+        self.note(text)
+
+    def endpoint_back(self, endpoint: str) -> None:
+        """A worker connected to ``endpoint``: if it was lost, it is usable again."""
+        with self.lock:
+            loss = self.lost.pop(endpoint, None)
+        if loss is not None:
+            self.note(f"browser endpoint {endpoint} is back")
 
     def note(self, text: str) -> None:
         self.events.put(_Note(text))
@@ -230,7 +282,7 @@ class _Worker(threading.Thread):
             if not ready:
                 return
             while (state := self.batch.take()) is not None:
-                if not self._ensure_session():
+                if not self._ensure_session(self._move()):
                     self.batch.give_back(state)
                     return
                 self._run_job(state)
@@ -240,13 +292,26 @@ class _Worker(threading.Thread):
             self._close_session()
             self.batch.events.put(_WorkerExit(self))
 
-    def _ensure_session(self) -> bool:
+    def _move(self) -> str | None:
+        """Between jobs: the endpoint to go over to when one has two workers fewer than
+        this worker's (as when a lost one may be tried again); the session here is closed."""
+        if self.session is None or self.endpoint is None:
+            return None
+        endpoint = self.batch.pick_endpoint(self.endpoint, fewer=True)
+        if endpoint is not None:
+            self._close_session()
+        return endpoint
+
+    def _ensure_session(self, endpoint: str | None = None) -> bool:
+        """A session, on ``endpoint`` when given (already counted for this worker) or on
+        the endpoint picked for it; False when none can be had."""
         batch = self.batch
         while self.session is None:
             if batch.stop.is_set():
                 return False
             if batch.endpoints:
-                self.endpoint = batch.pick_endpoint(self.endpoint)
+                self.endpoint = endpoint or batch.pick_endpoint(self.endpoint)
+                endpoint = None
                 if self.endpoint is None:
                     return False
             session = WorkerSession(batch.settings.browser, self.endpoint)
@@ -260,6 +325,8 @@ class _Worker(threading.Thread):
                     return False
                 batch.endpoint_lost(self.endpoint, exc.message)
                 continue
+            if self.endpoint is not None:
+                batch.endpoint_back(self.endpoint)
             with self._loop_lock:
                 self.session = session
                 self._loop = session.loop
