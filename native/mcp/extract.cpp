@@ -91,20 +91,17 @@ Ref parsed_api_key(Borrowed parse_qs, Borrowed query_string) {
 
 /// The key from the query string, or a null Ref.
 Ref key_from_query(Borrowed raw) {
+  if (std::optional<Text> ascii = ascii_bytes_text(raw)) {
+    if (ascii->length == 0) return Ref();
+    // The standard parser's answer is read from the bytes, without building the decoded str.
+    bool standard = false;
+    Ref parse_qs = g_parse_qs_lookup.find(standard);
+    if (standard) return first_api_key(*ascii);
+    return parsed_api_key(parse_qs, check(PyUnicode_DecodeASCII(PyBytes_AS_STRING(raw.get()), ascii->length, nullptr)));
+  }
   Ref query_string;
   if (PyBytes_CheckExact(raw.get())) {
-    const char* bytes = PyBytes_AS_STRING(raw.get());
-    const Py_ssize_t n = PyBytes_GET_SIZE(raw.get());
-    if (n == 0) return Ref();
-    if (is_ascii(bytes, n)) {
-      // ASCII decodes to the same characters: the standard parser's answer
-      // is read from the bytes, without building the decoded str.
-      bool standard = false;
-      Ref parse_qs = g_parse_qs_lookup.find(standard);
-      if (standard) return first_api_key(Text::ascii(bytes, n));
-      return parsed_api_key(parse_qs, check(PyUnicode_DecodeASCII(bytes, n, nullptr)));
-    }
-    query_string = Ref::steal(PyUnicode_DecodeUTF8(bytes, n, nullptr));
+    query_string = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), nullptr));
   } else {
     query_string = Ref::steal(PyObject_CallMethodOneArg(raw.get(), k.decode, k.utf_8));
   }
@@ -224,12 +221,8 @@ Ref bearer_credentials(Borrowed auth) {
 
 /// The credentials of an "Authorization" header value if its scheme is Bearer, else a null Ref.
 Ref bearer_from(Borrowed value) {
-  PyObject* v = value.get();
-  if (PyBytes_CheckExact(v) && is_ascii(PyBytes_AS_STRING(v), PyBytes_GET_SIZE(v))) {
-    // ASCII decodes to the same characters: read them from the bytes.
-    Text auth = Text::ascii(PyBytes_AS_STRING(v), PyBytes_GET_SIZE(v));
-    return has_bearer_scheme(auth) ? bearer_credentials(auth) : Ref();
-  }
+  if (std::optional<Text> ascii = ascii_bytes_text(value))
+    return has_bearer_scheme(*ascii) ? bearer_credentials(*ascii) : Ref();
   Ref auth = decode_header(value);
   return has_bearer_scheme(auth) ? bearer_credentials(auth) : Ref();
 }

@@ -89,6 +89,7 @@ ObjectCache<CoroObject, &g_coro_type, 16> g_coro_cache;
 ObjectCache<AwaitIterObject, &g_await_iter_type, 16> g_iter_cache;
 
 CoroObject* as_coro(PyObject* o) noexcept { return reinterpret_cast<CoroObject*>(o); }
+CoroObject* iter_coro(PyObject* self) noexcept { return reinterpret_cast<AwaitIterObject*>(self)->coro; }
 bool is_coro(PyObject* o) noexcept { return Py_TYPE(o) == &g_coro_type; }
 
 /// The coroutine of this type behind `o` (itself, or the one of its await
@@ -454,14 +455,25 @@ PyObject* refuse_pickle(PyObject* self, PyObject*) noexcept {
 
 // Coroutine type slots and methods.
 
-PyObject* coro_m_send(PyObject* self, PyObject* value) noexcept { return py_send(as_coro(self), value); }
-PyObject* coro_m_throw(PyObject* self, PyObject* const* args, Py_ssize_t n) noexcept {
-  return throw_args(as_coro(self), args, n);
-}
-PyObject* coro_m_close(PyObject* self, PyObject*) noexcept { return py_close(as_coro(self)); }
+// send/throw/close and the direct send, for the coroutine (`Of` = as_coro) and
+// for its await iterator (`Of` = iter_coro), which acts as the coroutine itself.
+using CoroOf = CoroObject* (*)(PyObject*) noexcept;
 
-PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcept {
-  return coro_send(as_coro(self), arg, out);
+template <CoroOf Of>
+PyObject* m_send(PyObject* self, PyObject* value) noexcept {
+  return py_send(Of(self), value);
+}
+template <CoroOf Of>
+PyObject* m_throw(PyObject* self, PyObject* const* args, Py_ssize_t n) noexcept {
+  return throw_args(Of(self), args, n);
+}
+template <CoroOf Of>
+PyObject* m_close(PyObject* self, PyObject*) noexcept {
+  return py_close(Of(self));
+}
+template <CoroOf Of>
+PySendResult am_send(PyObject* self, PyObject* arg, PyObject** out) noexcept {
+  return coro_send(Of(self), arg, out);
 }
 
 PyObject* coro_am_await(PyObject* self) noexcept {
@@ -506,9 +518,9 @@ const char kThrowDoc[] =
 const char kCloseDoc[] = "close() -> raise GeneratorExit inside coroutine.";
 
 PyMethodDef g_coro_methods[] = {
-    {"send", coro_m_send, METH_O, kSendDoc},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_m_throw)), METH_FASTCALL, kThrowDoc},
-    {"close", coro_m_close, METH_NOARGS, kCloseDoc},
+    {"send", m_send<as_coro>, METH_O, kSendDoc},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_throw<as_coro>)), METH_FASTCALL, kThrowDoc},
+    {"close", m_close<as_coro>, METH_NOARGS, kCloseDoc},
     {"__reduce__", refuse_pickle, METH_NOARGS, nullptr},
     {"__reduce_ex__", refuse_pickle, METH_O, nullptr},
     {nullptr},
@@ -529,7 +541,7 @@ PyGetSetDef g_coro_getset[] = {
     {nullptr},
 };
 
-PyAsyncMethods g_coro_async = {coro_am_await, nullptr, nullptr, coro_am_send};
+PyAsyncMethods g_coro_async = {coro_am_await, nullptr, nullptr, am_send<as_coro>};
 
 /// Garbage collection of a coroutine: warn when it never ran, close it when suspended.
 void coro_finalize(PyObject* self) noexcept {
@@ -582,8 +594,6 @@ PyObject* coro_repr(PyObject* self) noexcept {
 
 // Await iterator type.
 
-CoroObject* iter_coro(PyObject* self) { return reinterpret_cast<AwaitIterObject*>(self)->coro; }
-
 PyObject* iter_next(PyObject* self) noexcept {
   PyObject* r = nullptr;
   PySendResult s = coro_send(iter_coro(self), Py_None, &r);
@@ -592,14 +602,6 @@ PyObject* iter_next(PyObject* self) noexcept {
     return nullptr; // exhausted
   }
   return to_python(s, r);
-}
-PyObject* iter_m_send(PyObject* self, PyObject* value) noexcept { return py_send(iter_coro(self), value); }
-PyObject* iter_m_throw(PyObject* self, PyObject* const* args, Py_ssize_t n) noexcept {
-  return throw_args(iter_coro(self), args, n);
-}
-PyObject* iter_m_close(PyObject* self, PyObject*) noexcept { return py_close(iter_coro(self)); }
-PySendResult iter_am_send(PyObject* self, PyObject* arg, PyObject** out) noexcept {
-  return coro_send(iter_coro(self), arg, out);
 }
 
 PyObject* iter_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
@@ -628,15 +630,16 @@ const char kIterThrowDoc[] =
     "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next iterated value or raise StopIteration.";
 
 PyMethodDef g_iter_methods[] = {
-    {"send", iter_m_send, METH_O, kIterSendDoc},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_m_throw)), METH_FASTCALL, kIterThrowDoc},
-    {"close", iter_m_close, METH_NOARGS, kCloseDoc},
+    {"send", m_send<iter_coro>, METH_O, kIterSendDoc},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_throw<iter_coro>)), METH_FASTCALL,
+     kIterThrowDoc},
+    {"close", m_close<iter_coro>, METH_NOARGS, kCloseDoc},
     {"__reduce__", refuse_pickle, METH_NOARGS, nullptr},
     {"__reduce_ex__", refuse_pickle, METH_O, nullptr},
     {nullptr},
 };
 
-PyAsyncMethods g_iter_async = {nullptr, nullptr, nullptr, iter_am_send};
+PyAsyncMethods g_iter_async = {nullptr, nullptr, nullptr, am_send<iter_coro>};
 
 // ---- awaiting inside a body ------------------------------------------------
 

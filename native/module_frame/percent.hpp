@@ -8,6 +8,7 @@
 #include "module_frame/error.hpp"
 
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 namespace frame {
@@ -40,6 +41,14 @@ private:
 
 /// Whether the `n` bytes at `p` are all ASCII.
 bool is_ascii(const char* p, Py_ssize_t n) noexcept;
+
+/// The characters of `o` when it is an exact bytes object holding only ASCII
+/// (they are those of the str it decodes to); nothing for any other object.
+inline std::optional<Text> ascii_bytes_text(Borrowed o) noexcept {
+  PyObject* b = o.get();
+  if (!PyBytes_CheckExact(b) || !is_ascii(PyBytes_AS_STRING(b), PyBytes_GET_SIZE(b))) return std::nullopt;
+  return Text::ascii(PyBytes_AS_STRING(b), PyBytes_GET_SIZE(b));
+}
 
 /// `unquote(field.replace("+", " "))` of the characters [begin, end) of `s`.
 Ref unquote_plus(const Text& s, Py_ssize_t begin, Py_ssize_t end);
