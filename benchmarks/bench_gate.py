@@ -8,7 +8,13 @@ Variants, per path (admitted by query, admitted by Bearer, rejected):
   native     strovik.mcp.guardlet.ApiKeyGuardlet
   pure       benchmarks/pure_gate.py
   starlette  benchmarks/starlette_gate.py (AuthenticationMiddleware)
-  bare       the trivial app alone, the floor
+  floor      benchmarks/floor: a minimal gate written straight on the C API, an extension
+             type whose instances are called directly (built here on first use with the
+             package's compiler flags; the yardstick)
+  floor-class the same floor behind a class shaped like the package's: built with type(),
+             settings in the instance __dict__, `_extract_token` and `_send_401` called
+             through the instance on every request
+  bare       the trivial app alone
 
 Further rows explain where the time goes: the native gate with the query parser
 taken through the standard ``urllib.parse.parse_qs`` (the module attribute replaced by
@@ -21,8 +27,10 @@ Usage: python benchmarks/bench_gate.py [pyperf options, e.g. --fast -o out.json]
 
 from __future__ import annotations
 
+import asyncio
 import functools
 import os
+import subprocess
 import sys
 import urllib.parse
 from time import perf_counter
@@ -38,11 +46,40 @@ from workloads import (  # noqa: E402
     EXPECTED_STATUS,
     LIFESPAN_SCOPE,
     PATHS,
+    http_scope,
     passthrough_app,
     trivial_app,
 )
 
+from strovik.mcp.context import mcp_request_ctx  # noqa: E402
 from strovik.mcp.guardlet import ApiKeyGuardlet  # noqa: E402
+
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+FLOOR_BUILD = os.path.join(HERE, "out", "floor")
+
+
+def build_floor() -> None:
+    """Builds (or brings up to date) the floor gate's extension module."""
+    steps = []
+    if not os.path.exists(os.path.join(FLOOR_BUILD, "CMakeCache.txt")):
+        steps.append(["cmake", "-S", os.path.join(HERE, "floor"), "-B", FLOOR_BUILD, f"-DPython_EXECUTABLE={sys.executable}"])
+    steps.append(["cmake", "--build", FLOOR_BUILD])
+    for step in steps:
+        done = subprocess.run(step, capture_output=True, text=True)
+        if done.returncode != 0:
+            raise SystemExit(f"bench_gate: building the floor gate failed ({' '.join(step)}):\n{done.stdout[-2000:]}{done.stderr[-2000:]}")
+
+
+def floor_gate_classes() -> dict[str, Any]:
+    """The floor gates' classes by variant name; none when they have not been built."""
+    if FLOOR_BUILD not in sys.path:
+        sys.path.insert(0, FLOOR_BUILD)
+    try:
+        import floor_gate
+    except ImportError:
+        return {}
+    return {"floor": floor_gate.Gate, "floor-class": floor_gate.ClassGate}
 
 
 async def _receive() -> dict[str, Any]:
@@ -54,12 +91,15 @@ async def _send(message: dict[str, Any]) -> None:
 
 
 def variants(app: Any = trivial_app) -> dict[str, Any]:
-    return {
+    found = {
         "native": ApiKeyGuardlet(app, api_key=API_KEY),
         "pure": pure_gate.ApiKeyGuardlet(app, api_key=API_KEY),
         "starlette": starlette_gate.starlette_gate(app, api_key=API_KEY),
         "bare": app,
     }
+    for name, floor in floor_gate_classes().items():
+        found[name] = floor(app, api_key=API_KEY)
+    return found
 
 
 def run_once(asgi: Any, scope: dict[str, Any], send: Any = _send) -> None:
@@ -150,15 +190,68 @@ def time_create_close(loops: int, asgi: Any, template: dict[str, Any]) -> float:
     return perf_counter() - t0
 
 
+def observed(gate_class: Any, app_kind: str, scope: dict[str, Any]) -> list[Any]:
+    """What the app, the raw send and the caller see of one connection through a gate."""
+    seen: list[Any] = []
+
+    async def app(scope: dict[str, Any], receive: Any, send: Any) -> None:
+        seen.append(("app", dict(scope), mcp_request_ctx.get(None)))
+        if app_kind == "asgi error":
+            raise RuntimeError("Expected ASGI message 'http.response.start'")
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        if app_kind == "raises":
+            raise ValueError("app failed")
+        await send({"type": "http.response.body", "body": b"ok", "more_body": app_kind == "left open"})
+
+    async def send(message: dict[str, Any]) -> None:
+        seen.append(("send", message))
+
+    async def connection() -> None:
+        try:
+            await gate_class(app, api_key=API_KEY)(dict(scope), _receive, send)
+        except Exception as exc:  # noqa: BLE001 - the exception is part of what is compared
+            seen.append(("raised", type(exc), str(exc)))
+        seen.append(("context after", mcp_request_ctx.get(None)))
+
+    asyncio.run(connection())
+    return seen
+
+
+def check_floor(floor_class: Any) -> None:
+    """A floor gate must behave as the native gate wherever it is measured and around it."""
+    key = API_KEY.encode()
+    scopes = dict(PATHS)
+    scopes.update(
+        escaped=http_scope(query=b"x=1&api_key=" + key.replace(b"-", b"%2D") + b"&api_key=other"),
+        blank_then_key=http_scope(query=b"api_key=&flag&api_key=" + key),
+        bearer_padded=http_scope(extra_headers=[(b"Authorization", b"BEARER \t" + key + b"  ")]),
+        basic_then_bearer=http_scope(extra_headers=[(b"authorization", b"Basic eDp5"), (b"authorization", b"Bearer " + key)]),
+        bearer_not_ascii=http_scope(extra_headers=[(b"authorization", "Bearer \u00e9".encode())]),
+        query_not_utf8=http_scope(query=b"api_key=\xff", extra_headers=[(b"authorization", b"Bearer " + key)]),
+        no_key=http_scope(),
+        lifespan=dict(LIFESPAN_SCOPE),
+    )
+    for label, scope in scopes.items():
+        for app_kind in ("answers", "left open", "raises", "asgi error"):
+            native, floor = observed(ApiKeyGuardlet, app_kind, scope), observed(floor_class, app_kind, scope)
+            if native != floor:
+                raise SystemExit(f"bench_gate: {floor_class.__name__} differs from the native gate ({label}, app {app_kind}):"
+                                 f"\n native {native}\n floor  {floor}")
+
+
 def check() -> None:
     for name, asgi in variants().items():
         got = statuses(asgi)
         want = EXPECTED_STATUS if name != "bare" else {path: 200 for path in PATHS}
         if got != want:
             raise SystemExit(f"bench_gate: variant {name!r} answers {got}, expected {want}")
+    for floor_class in floor_gate_classes().values():
+        check_floor(floor_class)
 
 
 def main() -> None:
+    if "--worker" not in sys.argv:
+        build_floor()
     runner = pyperf.Runner()
     runner.metadata["description"] = "per-request cost of the API-key gate (native, pure Python, Starlette, bare app)"
     check()
@@ -176,8 +269,9 @@ def main() -> None:
         for name in ("native", "pure"):
             runner.bench_time_func(f"_extract_token {path} {name}", time_extract, gates[name], PATHS[path])
 
-    for name in ("native", "pure"):
-        runner.bench_time_func(f"_send_401 {name}", time_send_401, gates[name], PATHS["rejected"])
+    for name in ("native", "pure", "floor-class"):
+        if name in gates:
+            runner.bench_time_func(f"_send_401 {name}", time_send_401, gates[name], PATHS["rejected"])
 
     passthrough = variants(passthrough_app)
     # Admitted by query, but the app returns at once: the gate's cost without the two
@@ -188,8 +282,9 @@ def main() -> None:
         runner.bench_time_func(
             f"coroutine create+close {name}", time_create_close, passthrough[name], PATHS["query"]
         )
-    for name in ("native", "pure", "bare"):
-        runner.bench_time_func(f"passthrough lifespan {name}", time_requests, passthrough[name], LIFESPAN_SCOPE)
+    for name in ("native", "pure", "floor", "floor-class", "bare"):
+        if name in passthrough:
+            runner.bench_time_func(f"passthrough lifespan {name}", time_requests, passthrough[name], LIFESPAN_SCOPE)
 
 
 if __name__ == "__main__":

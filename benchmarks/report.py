@@ -3,8 +3,9 @@
     python benchmarks/report.py benchmarks/out      # reads gate.json, replay.json, wrk.json
 
 Targets, all ratios taken within the same run:
-  * gate: the native gate's added cost over the bare app is at most 1/5 of the
-    pure-Python gate's added cost, on every path;
+  * gate: the native gate's added cost over the bare app is at most 1.5x the floor's
+    (benchmarks/floor, a minimal gate on the C API), on every path; shown beside it, the
+    ratio to the floor with the package's class shape and the ratio to the plain-Python gate;
   * end to end: requests per second with the native gate at least 97% of the bare app's
     (best interleaved round of each; the median is shown beside it);
   * replay: native build_payload at least 1.3x as fast as plain Python, and no native
@@ -21,9 +22,11 @@ from typing import Any
 
 import pyperf
 
-# Native added cost over the plain-Python gate's, per path: 1.5x what a minimal C gate doing the same
-# required work adds (about 0.20, 0.33 and 0.21 of the plain-Python gate's added cost).
-GATE_RATIO = {"query": 0.30, "bearer": 0.50, "rejected": 0.32}
+# The native gate may add at most 1.5x what the minimal C gate adds (the aim is 1.2x).
+FLOOR_RATIO = 1.5
+# The same goal as first stated against the plain-Python gate on another machine, where the
+# floor added about 0.20, 0.33 and 0.21 of the plain-Python gate's cost; shown for reference.
+PURE_RATIO = {"query": 0.30, "bearer": 0.50, "rejected": 0.32}
 WRK_RATIO = 0.97
 PAYLOAD_SPEEDUP = 1.3
 PATHS = ("query", "bearer", "rejected")
@@ -50,21 +53,35 @@ def load_suite(path: str) -> dict[str, Any] | None:
 
 def gate_tables(benches: dict[str, Any], verdicts: list[str]) -> list[str]:
     med = {name: bench.median() for name, bench in benches.items()}
+    gates = [v for v in ("native", "floor", "floor-class", "pure", "starlette") if f"gate query {v}" in med]
     lines = [
-        "| path | bare app | native | pure Python | Starlette | native added | pure added | Starlette added"
-        " | native/pure added | target (1.5x the floor) |",
-        "|---|---|---|---|---|---|---|---|---|---|",
+        "| path | bare app | " + " | ".join(f"{v} added" for v in gates) + " | native/floor-class | native/pure"
+        " (first goal) | native/floor (goal <= 1.5) |",
+        "|---|---|" + "---|" * len(gates) + "---|---|---|",
     ]
     for path in PATHS:
         bare = med[f"gate {path} bare"]
-        added = {v: med[f"gate {path} {v}"] - bare for v in ("native", "pure", "starlette")}
-        ratio = added["native"] / added["pure"] if added["pure"] > 0 else float("inf")
-        ok = ratio <= GATE_RATIO[path]
-        verdicts.append(f"gate {path}: native added / pure added = {ratio:.2f} (target <= {GATE_RATIO[path]:.2f}): {verdict(ok)}")
+        added = {v: med[f"gate {path} {v}"] - bare for v in gates}
+
+        def ratio(of: str) -> float | None:
+            return added["native"] / added[of] if added.get(of, 0) > 0 else None
+
+        to_floor, to_class, to_pure = ratio("floor"), ratio("floor-class"), ratio("pure")
+        pure_text = f"{to_pure:.2f} (<= {PURE_RATIO[path]:.2f})" if to_pure is not None else "-"
+        class_text = f"{to_class:.2f}" if to_class is not None else "-"
+        if to_floor is None:
+            floor_text = "floor not measured"
+            verdicts.append(f"gate {path}: floor not measured; native added / pure added = {pure_text}")
+        else:
+            ok = to_floor <= FLOOR_RATIO
+            floor_text = f"{to_floor:.2f} {verdict(ok)}"
+            verdicts.append(
+                f"gate {path}: native added / floor added = {to_floor:.2f} (target <= {FLOOR_RATIO}): {verdict(ok)};"
+                f" / floor-class added = {class_text}; / pure added = {pure_text}"
+            )
         lines.append(
-            f"| {path} | {fmt_time(bare)} | {fmt_time(med[f'gate {path} native'])} | {fmt_time(med[f'gate {path} pure'])}"
-            f" | {fmt_time(med[f'gate {path} starlette'])} | {fmt_time(added['native'])} | {fmt_time(added['pure'])}"
-            f" | {fmt_time(added['starlette'])} | {ratio:.2f} | <= {GATE_RATIO[path]:.2f} {verdict(ok)} |"
+            f"| {path} | {fmt_time(bare)} | " + " | ".join(fmt_time(added[v]) for v in gates)
+            + f" | {class_text} | {pure_text} | {floor_text} |"
         )
     lines += ["", "| where the time goes | median |", "|---|---|"]
     for name in benches:

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 command -v clang-format >/dev/null || { echo "format.sh: error: clang-format not found (apt install clang-format)" >&2; exit 2; }
-mapfile -t files < <(git ls-files 'native/*.cpp' 'native/*.hpp')
+mapfile -t files < <(git ls-files 'native/*.cpp' 'native/*.hpp' 'benchmarks/*.cpp')
 if [[ "${1:-}" == "--check" ]]; then
   status=0
   for f in "${files[@]}"; do
