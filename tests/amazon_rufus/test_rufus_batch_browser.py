@@ -299,6 +299,41 @@ def test_a_lost_browser_endpoint_that_comes_back_gets_jobs_again(
     assert_each_question_once_in_its_thread(lines, rufus_standin, questions)
 
 
+def test_a_lost_endpoint_tried_again_that_never_answers_holds_its_job_briefly(
+    rufus_standin: RufusStandIn, tmp_path: Path, browser_hosts: list[tuple[str, subprocess.Popen[bytes]]],
+    monkeypatch: pytest.MonkeyPatch,
+) -> None:
+    """A lost host tried again after its cool-down accepts the connection and never
+    answers: the worker gives up after the retry's connect limit, not the launch timeout
+    (60 s), so the job it took goes on elsewhere and the run ends well before that."""
+    monkeypatch.setattr(runner, "RETRY_AFTER", 0.2)
+    monkeypatch.setattr(runner, "RETRY_CONNECT_TIMEOUT", 1.0)
+    rufus_standin.delay = 0.3
+    jobs_file = tmp_path / "jobs.jsonl"
+    questions = write_jobs(jobs_file, rufus_standin.base_url)
+    (first, host), (second, _) = browser_hosts
+    host.kill()
+    host.wait(10)
+    silent = socket.socket()
+    silent.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    notes: list[str] = []
+
+    def on_note(text: str) -> None:
+        notes.append(text)
+        if text.startswith(f"browser endpoint {first} lost"):
+            # Its port now accepts connections into the backlog and nothing ever reads them.
+            silent.bind(("127.0.0.1", int(first.rsplit(":", 1)[1])))
+            silent.listen(16)
+
+    started = time.monotonic()
+    with closing(silent), closing(run_batch(load_jobs(str(jobs_file)), concurrency=2, endpoints=[first, second],
+                                            timeout=30, on_note=on_note)) as results:
+        lines = [result.record() for result in results]
+    assert any(note.startswith(f"browser endpoint {first} still lost") for note in notes), notes
+    assert time.monotonic() - started < 40
+    assert_each_question_once_in_its_thread(lines, rufus_standin, questions)
+
+
 def test_batch_arguments_keep_playwrights_disabled_features() -> None:
     """Chromium honours only the last --disable-features switch: the batch's list must
     hold every feature that Playwright's own list switches off."""

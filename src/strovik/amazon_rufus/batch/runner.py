@@ -33,6 +33,9 @@ STOP_GRACE = 10.0
 # failed try in a row, up to RETRY_CAP: a host that comes back gets workers again.
 RETRY_AFTER = 30.0
 RETRY_CAP = 300.0
+# Trying a lost endpoint again may hold a job (the worker has taken it): a host that accepts
+# connections but never answers gives up after this many seconds instead of the launch timeout.
+RETRY_CONNECT_TIMEOUT = 10.0
 
 
 @dataclass(frozen=True)
@@ -238,6 +241,10 @@ class _Batch:
                 text = f"browser endpoint {endpoint} still lost ({reason}); next try in {loss.cool_down():g} s"
         self.note(text)
 
+    def is_lost(self, endpoint: str) -> bool:
+        with self.lock:
+            return endpoint in self.lost
+
     def endpoint_back(self, endpoint: str) -> None:
         """A worker connected to ``endpoint``: if it was lost, it is usable again."""
         with self.lock:
@@ -314,7 +321,11 @@ class _Worker(threading.Thread):
                 endpoint = None
                 if self.endpoint is None:
                     return False
-            session = WorkerSession(batch.settings.browser, self.endpoint)
+            options = batch.settings.browser
+            if self.endpoint is not None and batch.is_lost(self.endpoint):
+                limit = min(options.launch_timeout, RETRY_CONNECT_TIMEOUT)
+                options = dataclasses.replace(options, launch_timeout=limit)
+            session = WorkerSession(options, self.endpoint)
             try:
                 session.start()
             except BrowserError as exc:
