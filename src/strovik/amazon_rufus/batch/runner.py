@@ -29,6 +29,10 @@ from strovik.amazon_rufus.domain.models import SeedRequestRecord
 MAX_BROWSER_LOSSES = 3
 # How long a stop waits for the workers to close their browsers.
 STOP_GRACE = 10.0
+# Jobs begin once every worker's browser is up (or could not be had), or this many seconds
+# after the first one is up: a browser endpoint that never answers holds its own worker
+# until the connect limit, not the whole batch.
+START_GRACE = 10.0
 # A lost browser endpoint is tried again after this many seconds, twice as long after each
 # failed try in a row, up to RETRY_CAP: a host that comes back gets workers again.
 RETRY_AFTER = 30.0
@@ -161,35 +165,49 @@ class _Batch:
     endpoints: list[str]
     pending: deque[_JobState]
     unfinished: int
-    starting: int  # workers still starting their browsers; jobs wait for all of them
+    starting: int  # workers still starting their browsers; jobs wait for them (START_GRACE)
     events: queue.Queue[Any] = field(default_factory=queue.Queue)
     watchdog: Watchdog = field(default_factory=Watchdog)
     lock: threading.Condition = field(default_factory=threading.Condition)
     lost: dict[str, _Loss] = field(default_factory=dict)
     load: Counter[str] = field(default_factory=Counter)
     clock: Callable[[], float] = time.monotonic
+    first_up: float | None = None  # when the first worker's browser was up
 
     def take(self) -> _JobState | None:
         """The next job; None once every job is finished or the batch stops."""
         with self.lock:
-            while (self.starting or not self.pending) and self.unfinished and not self.stop.is_set():
-                self.lock.wait()
+            while self.unfinished and not self.stop.is_set():
+                wait = self._start_wait()
+                if wait is None and self.pending:
+                    break
+                self.lock.wait(wait)
             if self.stop.is_set() or not self.pending:
                 return None
             return self.pending.popleft()
+
+    def _start_wait(self) -> float | None:
+        """How long jobs still wait for starting workers; None when they need not."""
+        if not self.starting:
+            return None
+        if self.first_up is None:
+            return START_GRACE
+        left = self.first_up + START_GRACE - self.clock()
+        return left if left > 0 else None
 
     def give_back(self, state: _JobState) -> None:
         with self.lock:
             self.pending.appendleft(state)
             self.lock.notify()
 
-    def started(self) -> None:
-        """A worker's browser is up (or could not be had): once all are, jobs begin, so
+    def started(self, up: bool) -> None:
+        """A worker's browser is ``up`` (or could not be had): once all are, jobs begin, so
         that starting browsers does not compete with the first jobs."""
         with self.lock:
             self.starting -= 1
-            if not self.starting:
-                self.lock.notify_all()
+            if up and self.first_up is None:
+                self.first_up = self.clock()
+            self.lock.notify_all()
 
     def finish(self, outcome: JobOutcome) -> None:
         with self.lock:
@@ -282,10 +300,11 @@ class _Worker(threading.Thread):
 
         self._service = RufusReplayService()
         try:
+            ready = False
             try:
                 ready = self._ensure_session()
             finally:
-                self.batch.started()
+                self.batch.started(ready)
             if not ready:
                 return
             while (state := self.batch.take()) is not None:
@@ -541,13 +560,16 @@ def run_batch(
     workers = [_Worker(batch, number) for number in range(1, count + 1)]
     for worker in workers:
         worker.start()
-    running = len(workers)
+    running, outcomes = len(workers), 0
     try:
-        while running:
+        # Until every job is reported (a worker still connecting to an endpoint has no job),
+        # or every worker has left.
+        while running and outcomes < len(states):
             event = batch.events.get()
             if isinstance(event, BatchResult):
                 yield event
             elif isinstance(event, JobOutcome):
+                outcomes += 1
                 if on_job is not None:
                     on_job(event)
             elif isinstance(event, _Note):
@@ -574,4 +596,9 @@ def _stop_workers(batch: _Batch, workers: list[_Worker]) -> None:
             worker.interrupt()
     deadline = time.monotonic() + STOP_GRACE
     for worker in workers:
+        # A worker connecting to an endpoint (no session) has nothing to close here, and a
+        # connection that hangs ends by its own limit, after which the worker sees the stop.
+        # A browser launched here is always waited for, so that none is left running.
+        if worker.session is None and batch.endpoints:
+            continue
         worker.join(max(0.0, deadline - time.monotonic()))
