@@ -201,8 +201,9 @@ class _Batch:
             self.lock.notify()
 
     def started(self, up: bool) -> None:
-        """A worker's browser is ``up`` (or could not be had): once all are, jobs begin, so
-        that starting browsers does not compete with the first jobs."""
+        """A worker's browser is ``up`` (or could not be had): once all are, or START_GRACE
+        after the first is up, jobs begin, so that starting browsers does not compete with
+        the first jobs."""
         with self.lock:
             self.starting -= 1
             if up and self.first_up is None:
