@@ -9,7 +9,7 @@ from __future__ import annotations
 import logging
 import re
 from collections.abc import Iterable, Sequence
-from urllib.parse import quote, quote_plus, unquote_plus
+from urllib.parse import parse_qs, quote, quote_plus, unquote_plus
 
 MASK = "***"
 
@@ -83,6 +83,16 @@ def redact_text(text: str, known_keys: Iterable[str] = ()) -> str:
     text = _HEADER_RE.sub(r"\1" + MASK, text)
     text = _ILLEGAL_HEADER_RE.sub(r"\1" + MASK, text)
     return _BEARER_RE.sub(r"\1" + MASK, text)
+
+
+def query_api_key(query_string: bytes) -> str | None:
+    """The first non-blank ``api_key`` query value, read the way the gate reads it."""
+    try:
+        text = query_string.decode("utf-8")
+    except UnicodeDecodeError:
+        return None
+    values = parse_qs(text).get("api_key")
+    return values[0] if values else None
 
 
 def redact_target(target: str) -> str:

@@ -30,9 +30,9 @@ import sys
 from collections.abc import MutableMapping, Sequence
 from contextlib import asynccontextmanager
 from typing import TYPE_CHECKING, Any
-from urllib.parse import parse_qs, quote, urlsplit
+from urllib.parse import quote, urlsplit
 
-from strovik.mcp.redaction import KeyRedactingFilter, key_preview
+from strovik.mcp.redaction import KeyRedactingFilter, key_preview, query_api_key
 
 if TYPE_CHECKING:
     from starlette.types import ASGIApp, Receive, Scope, Send
@@ -57,16 +57,6 @@ _log = logging.getLogger("strovik.mcp.server")
 def key_digest(key: str) -> str:
     """SHA-256 of a key, for places that must tell keys apart without holding them."""
     return hashlib.sha256(key.encode("utf-8", "surrogatepass")).hexdigest()
-
-
-def _query_api_key(query_string: bytes) -> str | None:
-    """The first non-blank ``api_key`` query value, read the way the gate reads it."""
-    try:
-        text = query_string.decode("utf-8")
-    except UnicodeDecodeError:
-        return None
-    values = parse_qs(text).get("api_key")
-    return values[0] if values else None
 
 
 def logging_config(level: str, known_keys: Sequence[str] = ()) -> dict[str, Any]:
@@ -172,7 +162,7 @@ class SessionBinding:
             return
         scope["user"] = _principal(key)
         if scope.get("method") == "GET" and scope.get("path") == self.sse_path:
-            query_key = _query_api_key(scope.get("query_string", b""))
+            query_key = query_api_key(scope.get("query_string", b""))
             send = SseStreamSend(send, key if query_key == key else None)
         await self.app(scope, receive, send)
 
