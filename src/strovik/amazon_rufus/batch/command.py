@@ -13,18 +13,11 @@ from strovik.amazon_rufus.batch.progress import Progress
 from strovik.amazon_rufus.batch.resume import read_answered
 from strovik.amazon_rufus.batch.runner import BatchError, BatchJob, JobOutcome, run_batch
 from strovik.amazon_rufus.browser import BrowserOptions, find_chromium
-from strovik.amazon_rufus.cli import (
-    EXIT_CODES,
-    EXIT_FAILURE,
-    CliError,
-    _check_readable,
-    _count,
-    _non_negative_float,
-    _note,
-    _positive_float,
-)
 from strovik.amazon_rufus.domain.exceptions import BrowserError, first_line
+from strovik.amazon_rufus.exits import EXIT_CODES, EXIT_FAILURE, note
+from strovik.amazon_rufus.inputs import check_readable
 from strovik.amazon_rufus.jsonlines import JsonLinesWriter, OutputFailed
+from strovik.command_line import CommandError, count, non_negative_seconds, positive_count, positive_seconds
 
 DESCRIPTION = """\
 Run many Rufus conversations, several at a time, each in its own browser context:
@@ -60,7 +53,7 @@ def add_batch_command(commands: Any) -> None:
         help="skip the questions whose answers --output already holds; failed ones are asked again",
     )
     batch.add_argument(
-        "--concurrency", type=_positive_int, default=4, metavar="N", help="conversations at once (default: 4)"
+        "--concurrency", type=positive_count, default=4, metavar="N", help="conversations at once (default: 4)"
     )
     batch.add_argument(
         "--browser-endpoint", action="append", default=[], metavar="URL",
@@ -68,18 +61,18 @@ def add_batch_command(commands: Any) -> None:
         "repeatable: jobs are spread over the endpoints, and a lost endpoint's jobs go to the others",
     )
     batch.add_argument(
-        "--rate", type=_positive_float, metavar="N", help="at most N questions per minute across the batch"
+        "--rate", type=positive_seconds, metavar="N", help="at most N questions per minute across the batch"
     )
     batch.add_argument(
-        "--delay", type=_non_negative_float, default=0.0, metavar="SECONDS",
+        "--delay", type=non_negative_seconds, default=0.0, metavar="SECONDS",
         help="pause between the questions of one conversation (jittered)",
     )
     batch.add_argument(
-        "--timeout", type=_positive_float, default=120.0, metavar="SECONDS",
+        "--timeout", type=positive_seconds, default=120.0, metavar="SECONDS",
         help="time limit for each answer (default: 120)",
     )
     batch.add_argument(
-        "--retries", type=_count, default=0, metavar="N",
+        "--retries", type=count, default=0, metavar="N",
         help="ask a question again up to N times after a network error, time-out or 5xx (default: 0)",
     )
     batch.add_argument(
@@ -93,38 +86,31 @@ def add_batch_command(commands: Any) -> None:
     batch.set_defaults(handler=_run_batch)
 
 
-def _positive_int(text: str) -> int:
-    value = _count(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {text!r}")
-    return value
-
-
 def _load(args: argparse.Namespace) -> list[BatchJob]:
     if args.jobs is not None:
         if args.asins or args.questions_file:
-            raise CliError("--jobs cannot be combined with --asins or --questions-file")
+            raise CommandError("--jobs cannot be combined with --asins or --questions-file")
         return load_jobs(args.jobs, args.seed)
     if not (args.seed and args.asins and args.questions_file):
-        raise CliError("give --jobs FILE, or --seed FILE --asins FILE --questions-file FILE")
+        raise CommandError("give --jobs FILE, or --seed FILE --asins FILE --questions-file FILE")
     return jobs_for_asins(args.seed, args.asins, args.questions_file)
 
 
 def _run_batch(args: argparse.Namespace) -> int:
     jobs = _load(args)
     if args.resume and not args.output:
-        raise CliError("--resume needs --output FILE (the file it continues)")
-    _check_readable(args.storage_state, "storage state file")
+        raise CommandError("--resume needs --output FILE (the file it continues)")
+    check_readable(args.storage_state, "storage state file")
     options = BrowserOptions(headed=args.headed, storage_state=args.storage_state, args=BATCH_CHROMIUM_ARGS)
     if not args.browser_endpoint:
         try:
             options.chromium = find_chromium(args.chromium)
         except BrowserError as exc:
-            raise CliError(exc.message) from None
+            raise CommandError(exc.message) from None
     try:
         import strovik.amazon_rufus.services.replay  # noqa: F401
     except ImportError as exc:
-        raise CliError(f"the replay module cannot be loaded: {first_line(str(exc))}", EXIT_FAILURE) from None
+        raise CommandError(f"the replay module cannot be loaded: {first_line(str(exc))}", EXIT_FAILURE) from None
 
     answered = read_answered(args.output, jobs) if args.resume else {}
     held = sum(len(answers) for answers in answered.values())
@@ -133,7 +119,7 @@ def _run_batch(args: argparse.Namespace) -> int:
     try:
         writer = JsonLinesWriter.append_to(args.output) if args.output else JsonLinesWriter(sys.stdout, "stdout")
     except OutputFailed as exc:
-        raise CliError(str(exc)) from None
+        raise CommandError(str(exc)) from None
     progress: Any = _Quiet() if args.no_progress else Progress(len(pending_jobs), questions)
     if held:
         progress.note(f"resuming: {held} answers held already, {questions} questions in {len(pending_jobs)} jobs left")
@@ -167,12 +153,12 @@ def _run_batch(args: argparse.Namespace) -> int:
                 progress.question(result.ok)
     except BatchError as exc:
         hint = " (run again with --resume to finish them)" if args.output else ""
-        raise CliError(exc.message + hint, EXIT_FAILURE) from None
+        raise CommandError(exc.message + hint, EXIT_FAILURE) from None
     finally:
         progress.close()
         writer.close()
     if failed_jobs:
-        raise CliError(f"{len(failed_jobs)} of {len(pending_jobs)} jobs had failures", EXIT_FAILURE)
+        raise CommandError(f"{len(failed_jobs)} of {len(pending_jobs)} jobs had failures", EXIT_FAILURE)
     return 0
 
 
@@ -180,5 +166,5 @@ class _Quiet:
     def question(self, ok: bool) -> None: ...
     def job(self, unasked: int) -> None: ...
     def note(self, text: str) -> None:
-        _note(text)
+        note(text)
     def close(self) -> None: ...

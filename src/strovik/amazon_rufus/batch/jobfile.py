@@ -10,16 +10,16 @@ from typing import Any
 from urllib.parse import urlsplit
 
 from strovik.amazon_rufus.batch.runner import BatchJob
-from strovik.amazon_rufus.cli import (
-    CliError,
+from strovik.amazon_rufus.conversation import retarget_seed
+from strovik.amazon_rufus.domain.models import SeedRequestRecord, valid_asin
+from strovik.amazon_rufus.inputs import (
+    InputError,
     load_questions,
     load_seed,
     read_text,
     resolve_product_url,
     seed_from_data,
 )
-from strovik.amazon_rufus.conversation import retarget_seed
-from strovik.amazon_rufus.domain.models import SeedRequestRecord, valid_asin
 
 JOB_FIELDS = {"id", "seed", "product_url", "asin", "questions"}
 
@@ -35,10 +35,10 @@ def _job(job_id: str, seed: SeedRequestRecord, questions: list[str], product_url
     if asin is not None:
         asin = asin.strip().upper()
         if not valid_asin(asin):
-            raise CliError(f"ASIN must be 10 letters or digits, got {asin!r}")
+            raise InputError(f"ASIN must be 10 letters or digits, got {asin!r}")
     url = product_url or (asin_page_url(seed, asin) if asin else None)
     if not (url or seed.page_url):
-        raise CliError("no product page: give 'product_url' or 'asin', or a seed with page_url")
+        raise InputError("no product page: give 'product_url' or 'asin', or a seed with page_url")
     seed = retarget_seed(seed, product_url=url, asin=asin)
     return BatchJob(job_id, seed, tuple(questions), resolve_product_url(url, seed))
 
@@ -54,15 +54,15 @@ def jobs_for_asins(seed_path: str, asins_path: str, questions_path: str) -> list
         if not asin:
             continue
         if not valid_asin(asin):
-            raise CliError(
+            raise InputError(
                 f"ASINs file {asins_path} line {number}: not an ASIN (10 letters or digits): {line.strip()!r}"
             )
         if asin in seen:
-            raise CliError(f"ASINs file {asins_path} line {number}: {asin} is listed already on line {seen[asin]}")
+            raise InputError(f"ASINs file {asins_path} line {number}: {asin} is listed already on line {seen[asin]}")
         seen[asin] = number
         jobs.append(_job(asin, seed, questions, None, asin))
     if not jobs:
-        raise CliError(f"ASINs file {asins_path} holds no ASINs")
+        raise InputError(f"ASINs file {asins_path} holds no ASINs")
     return jobs
 
 
@@ -79,14 +79,14 @@ def load_jobs(path: str, default_seed: str | None = None) -> list[BatchJob]:
             continue
         try:
             job = _parse_job(line, number, base, seeds, default_seed)
-        except CliError as exc:
-            raise CliError(f"jobs file {path} line {number}: {exc}") from None
+        except InputError as exc:
+            raise InputError(f"jobs file {path} line {number}: {exc}") from None
         if job.id in lines:
-            raise CliError(f"jobs file {path} line {number}: job id {job.id!r} is used already on line {lines[job.id]}")
+            raise InputError(f"jobs file {path} line {number}: job id {job.id!r} is used already on line {lines[job.id]}")
         lines[job.id] = number
         jobs.append(job)
     if not jobs:
-        raise CliError(f"jobs file {path} holds no jobs")
+        raise InputError(f"jobs file {path} holds no jobs")
     return jobs
 
 
@@ -96,25 +96,25 @@ def _parse_job(
     try:
         data = json.loads(line)
     except json.JSONDecodeError as exc:
-        raise CliError(f"not JSON: {exc}") from None
+        raise InputError(f"not JSON: {exc}") from None
     if not isinstance(data, dict):
-        raise CliError("a job must be a JSON object")
+        raise InputError("a job must be a JSON object")
     unknown = sorted(set(data) - JOB_FIELDS)
     if unknown:
-        raise CliError(f"unknown field {unknown[0]!r} (fields: {', '.join(sorted(JOB_FIELDS))})")
+        raise InputError(f"unknown field {unknown[0]!r} (fields: {', '.join(sorted(JOB_FIELDS))})")
     job_id = data.get("id", str(number))
     if isinstance(job_id, bool) or not isinstance(job_id, (str, int)) or str(job_id) == "":
-        raise CliError("'id' must be a non-empty string or a number")
+        raise InputError("'id' must be a non-empty string or a number")
     questions = data.get("questions")
     if (
         not isinstance(questions, list)
         or not questions
         or not all(isinstance(question, str) and question.strip() for question in questions)
     ):
-        raise CliError("'questions' must be a non-empty list of non-blank strings")
+        raise InputError("'questions' must be a non-empty list of non-blank strings")
     for name in ("product_url", "asin"):
         if data.get(name) is not None and not isinstance(data[name], str):
-            raise CliError(f"{name!r} must be a string")
+            raise InputError(f"{name!r} must be a string")
     seed = _job_seed(data.get("seed", default_seed), base, seeds)
     questions = [question.strip() for question in questions]
     return _job(str(job_id), seed, questions, data.get("product_url"), data.get("asin"))
@@ -122,12 +122,12 @@ def _parse_job(
 
 def _job_seed(value: Any, base: str, seeds: dict[str, SeedRequestRecord]) -> SeedRequestRecord:
     if value is None:
-        raise CliError("no 'seed' (give a seed file path or a seed object, or --seed for every job)")
+        raise InputError("no 'seed' (give a seed file path or a seed object, or --seed for every job)")
     if isinstance(value, str):
         path = value if os.path.isabs(value) else os.path.join(base, value)
         if path not in seeds:
             seeds[path] = load_seed(path)
         return seeds[path]
     if not isinstance(value, dict):
-        raise CliError("'seed' must be a file path or a seed object")
+        raise InputError("'seed' must be a file path or a seed object")
     return seed_from_data(value, "seed")

@@ -12,7 +12,7 @@ import os
 from collections.abc import Sequence
 
 from strovik.amazon_rufus.batch.runner import BatchJob
-from strovik.amazon_rufus.cli import CliError
+from strovik.amazon_rufus.inputs import InputError
 
 
 def _drop_partial_tail(path: str) -> None:
@@ -39,7 +39,7 @@ def _drop_partial_tail(path: str) -> None:
 
 def read_answered(path: str, jobs: Sequence[BatchJob]) -> dict[str, dict[int, str | None]]:
     """Job id -> question index -> thread id after that answer, for every answer line of
-    ``path`` (an absent file holds none). CliError when a line is not a batch record or
+    ``path`` (an absent file holds none). InputError when a line is not a batch record or
     names a question that the job does not have at that index."""
     try:
         _drop_partial_tail(path)
@@ -48,7 +48,7 @@ def read_answered(path: str, jobs: Sequence[BatchJob]) -> dict[str, dict[int, st
     except FileNotFoundError:
         return {}
     except (OSError, UnicodeDecodeError) as exc:
-        raise CliError(f"cannot read output file {path} to resume: {getattr(exc, 'strerror', None) or exc}") from None
+        raise InputError(f"cannot read output file {path} to resume: {getattr(exc, 'strerror', None) or exc}") from None
     questions = {job.id: job.questions for job in jobs}
     answered: dict[str, dict[int, str | None]] = {}
     for number, line in enumerate(lines, start=1):
@@ -58,12 +58,12 @@ def read_answered(path: str, jobs: Sequence[BatchJob]) -> dict[str, dict[int, st
             record = json.loads(line)
             job_id, index, question = record["job"], record["index"], record["question"]
         except (json.JSONDecodeError, TypeError, KeyError):
-            raise CliError(f"output file {path} line {number} is not a batch result; cannot resume from it") from None
+            raise InputError(f"output file {path} line {number} is not a batch result; cannot resume from it") from None
         if "text" not in record or job_id not in questions:
             continue
         asked = questions[job_id]
         if not (isinstance(index, int) and 1 <= index <= len(asked) and asked[index - 1] == question):
-            raise CliError(
+            raise InputError(
                 f"output file {path} line {number}: job {job_id!r} has no question {index} {question!r}; "
                 "is it the output of another batch?"
             )
