@@ -21,6 +21,7 @@ from typing import Any
 
 import pytest
 
+from strovik.amazon_rufus import endpoints
 from strovik.amazon_rufus.batch import runner
 from strovik.amazon_rufus.batch.browsers import DISABLED_FEATURES, browser_host_command
 from strovik.amazon_rufus.batch.jobfile import load_jobs
@@ -180,8 +181,40 @@ def test_resume_after_sigterm_asks_each_question_once(rufus_standin: RufusStandI
 
 
 def start_browser_host(port: int, profile: str) -> subprocess.Popen[bytes]:
+    # A process group of its own, so that the host's helper processes can be waited for too.
     command = browser_host_command(chromium_path(), port, profile)
-    return subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=BROWSER_ENV)
+    return subprocess.Popen(
+        command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=BROWSER_ENV, start_new_session=True
+    )
+
+
+def _group_running(group: int) -> bool:
+    """Whether a process of ``group`` still runs (zombies left to init do not count)."""
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as handle:
+                fields = handle.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[2]) == group and fields[0] not in ("Z", "X"):
+            return True
+    return False
+
+
+def stop_browser_host(process: subprocess.Popen[bytes]) -> None:
+    """Stop the host and every process it started, and wait until none runs: a helper
+    still writing to the profile would make removing it fail."""
+    try:
+        os.killpg(process.pid, signal.SIGCONT)
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    process.wait(timeout=10)
+    deadline = time.monotonic() + 10
+    while _group_running(process.pid) and time.monotonic() < deadline:
+        time.sleep(0.05)
 
 
 def wait_for_browser_host(url: str) -> None:
@@ -213,13 +246,7 @@ def browser_hosts() -> Iterator[list[tuple[str, subprocess.Popen[bytes]]]]:
             yield hosts
         finally:
             for _, process in hosts:
-                process.terminate()
-            for _, process in hosts:
-                try:
-                    process.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait(timeout=10)
+                stop_browser_host(process)
 
 
 @pytest.mark.parametrize("loss", ["killed", "frozen"])
@@ -250,7 +277,6 @@ def test_jobs_of_a_lost_browser_endpoint_go_to_the_other(
             process.kill()
         if loss == "frozen":
             os.kill(lost.pid, signal.SIGCONT)
-            lost.kill()
     assert process.returncode == 0, stderr
     assert f"browser endpoint {first} lost" in stderr
     assert_each_question_once_in_its_thread(read_lines(output), rufus_standin, questions)
@@ -263,7 +289,7 @@ def test_a_lost_browser_endpoint_that_comes_back_gets_jobs_again(
     """A host killed after the first answer and started again on its port: once its
     cool-down is over, a worker goes back to it. Answers wait while it is down, so that
     jobs are left for it."""
-    monkeypatch.setattr(runner, "RETRY_AFTER", 0.2)
+    monkeypatch.setattr(endpoints, "RETRY_AFTER", 0.2)
     jobs_file = tmp_path / "jobs.jsonl"
     questions = write_jobs(jobs_file, rufus_standin.base_url)
     (first, killed), (second, _) = browser_hosts
@@ -308,7 +334,7 @@ def test_an_endpoint_that_never_answers_holds_up_no_job_for_long(
     the other endpoint after the start grace, and the run ends without waiting for the
     60 s connect limit) or when tried again after a loss (the worker, holding a job, gives
     up after the retry's connect limit)."""
-    monkeypatch.setattr(runner, "RETRY_AFTER", 0.2)
+    monkeypatch.setattr(endpoints, "RETRY_AFTER", 0.2)
     monkeypatch.setattr(runner, "RETRY_CONNECT_TIMEOUT", 1.0)
     monkeypatch.setattr(runner, "START_GRACE", 1.0)
     rufus_standin.delay = 0.3

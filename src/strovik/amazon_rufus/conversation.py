@@ -20,10 +20,10 @@ backoff=1.0, thread_id=None) -> list[QuestionResult]``
   and closed at the end) or a ``Page`` (used as it is, or first navigated to
   ``product_url`` when one is given). The product page is ``product_url``, else the
   seed's ``page_url``.
-- Questions go through ``RufusReplayService.replay_with_page``, which carries the
-  thread id from answer to answer. Each answer is read by the service's parser; a hook
-  around that parser reports it at once, as a ``QuestionResult``, to ``on_result``.
-  ``on_ask(index, question, attempt)`` is called just before each question is sent.
+- Each question is one ``RufusReplayService.replay_with_page`` call, with a seed whose
+  thread is that of the last good answer; the answer it returns is reported at once, as
+  a ``QuestionResult``, to ``on_result``. ``on_ask(index, question, attempt)`` is called
+  just before each question is sent.
 - A question fails when the page's fetch fails, when the replay request is answered
   with a status outside 2xx (seen in the page's network responses; the page script
   itself resolves to the body whatever the status), when no answer is complete after
@@ -35,8 +35,7 @@ backoff=1.0, thread_id=None) -> list[QuestionResult]``
 - A question that still fails is reported as a ``QuestionResult`` with ``error`` (and
   ``status`` when an HTTP status was seen). Without ``keep_going`` the conversation ends
   there; with it, the remaining questions are asked in the thread of the last good
-  answer (``replay_with_page`` is called again for them with a seed whose thread comes
-  from that answer). A failure that leaves no page to ask in ends it as well.
+  answer. A failure that leaves no page to ask in ends it as well.
 - ``thread_id`` continues a conversation begun earlier: the first question is asked in
   that thread instead of the seed's own (a resumed batch job starts this way).
 - The return value holds every result in order. Nothing is printed; exceptions raised
@@ -45,9 +44,8 @@ backoff=1.0, thread_id=None) -> list[QuestionResult]``
 - Errors before the first question (the product page cannot be opened or answers
   4xx/5xx: ``PageError``; a seed body that is not JSON: ``RufusReplayError``) raise.
 
-``service`` is the ``RufusReplayService`` to drive (a new one by default). Its
-``parser`` attribute is replaced by the hook for the duration of the call and put back
-afterwards, so one service object must not serve two conversations at the same time.
+``service`` is the ``RufusReplayService`` to drive (a new one by default); it is only
+called, so one service may serve several conversations.
 """
 
 from __future__ import annotations
@@ -58,7 +56,7 @@ import random
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 from urllib.parse import parse_qsl, unquote, urlsplit
 
 from strovik.amazon_rufus.domain.exceptions import (
@@ -72,6 +70,11 @@ from strovik.amazon_rufus.domain.exceptions import (
 )
 from strovik.amazon_rufus.domain.models import AnswerData, SeedRequestRecord, asin_from_page_url
 from strovik.amazon_rufus.signals import hold, release
+
+if TYPE_CHECKING:
+    from playwright.sync_api import BrowserContext, Page, Response
+
+    from strovik.amazon_rufus.services.replay import RufusReplayService
 
 MAX_BACKOFF = 30.0
 FETCH_FAILED_HINT = (
@@ -139,6 +142,13 @@ def retarget_seed(
     return dataclasses.replace(seed, **changes) if changes else seed
 
 
+def asin_page_url(seed: SeedRequestRecord, asin: str) -> str:
+    """The product page of ``asin`` on the seed's site: the page script posts from it,
+    so it must share the request URL's origin."""
+    parts = urlsplit(seed.page_url or seed.request_url)
+    return f"{parts.scheme}://{parts.netloc}/dp/{asin}"
+
+
 def backoff_delay(attempt: int, base: float = 1.0) -> float:
     """Seconds to wait before sending a question for the (attempt + 1)-th time."""
     ceiling: float = min(MAX_BACKOFF, base * 2.0 ** (attempt - 1))
@@ -154,7 +164,7 @@ def _url_key(url: str) -> tuple[Any, ...]:
     return scheme, (parts.hostname or "").lower(), port, unquote(parts.path), query
 
 
-def open_product_page(page: Any, url: str, timeout: float) -> None:
+def open_product_page(page: Page, url: str, timeout: float) -> None:
     """Navigate ``page`` to the product page; PageError when it fails or answers 4xx/5xx."""
     from playwright.sync_api import Error as PlaywrightError
 
@@ -174,12 +184,12 @@ class _WatchedPage:
     ReplayHttpError instead of handing its body to the parser.
     """
 
-    def __init__(self, page: Any, replay_url: str, timeout: float, before: Callable[[], None]) -> None:
+    def __init__(self, page: Page, replay_url: str, timeout: float) -> None:
         self._page = page
         self._replay_key = _url_key(replay_url)
         self._timeout = timeout
-        self._before = before
         self._statuses: list[int] = []
+        self._holding = False
         page.on("response", self._on_response)
 
     def detach(self) -> None:
@@ -188,7 +198,7 @@ class _WatchedPage:
         except Exception:  # noqa: BLE001 - the page may be gone
             pass
 
-    def _on_response(self, response: Any) -> None:
+    def _on_response(self, response: Response) -> None:
         request = response.request
         while request.redirected_from is not None:
             request = request.redirected_from
@@ -200,10 +210,9 @@ class _WatchedPage:
         final = [status for status in self._statuses if not 300 <= status < 400]
         return final[-1] if final else (self._statuses[-1] if self._statuses else None)
 
-    def evaluate(self, script: str, arg: Any) -> Any:
+    def evaluate(self, script: str, arg: object) -> Any:
         from playwright.sync_api import Error as PlaywrightError
 
-        self._before()
         self._statuses.clear()
         page = self._page
         try:
@@ -215,18 +224,24 @@ class _WatchedPage:
             text = page.evaluate(script, arg)
         except PlaywrightError as exc:
             raise self._failure(exc.message, time.monotonic() - started) from None
-        # The answer is in hand: a stop signal waits until it is reported (the service
-        # hands the text to the parser hook next, which releases the hold).
+        # The answer is in hand: a stop signal waits until it is reported (``let_go``).
         hold()
+        self._holding = True
         try:
             page.evaluate(_DISARM_TIMER, timer)
         except PlaywrightError:
             pass  # a page that went away fails the next question
         status = self._status()
         if status is not None and not 200 <= status < 300:
-            release()
+            self.let_go()
             raise ReplayHttpError(status, text if isinstance(text, str) else "")
         return text
+
+    def let_go(self) -> None:
+        """The answer in hand is reported (or failed): stop signals are taken again."""
+        if self._holding:
+            self._holding = False
+            release()
 
     def _failure(self, message: str, elapsed: float) -> QuestionFailed:
         page = self._page
@@ -243,7 +258,7 @@ class _WatchedPage:
 class _Conversation:
     def __init__(
         self,
-        service: Any,
+        service: RufusReplayService,
         seed: SeedRequestRecord,
         questions: Sequence[str],
         on_result: Callable[[QuestionResult], None] | None,
@@ -258,43 +273,32 @@ class _Conversation:
         self.position = 0  # index into questions of the question being asked
         self.thread: str | None = None  # thread of the last good answer
         self.attempt = 1
-        self.callback_error: BaseException | None = None
 
     def report(self, result: QuestionResult) -> None:
         self.results.append(result)
         if self.on_result is not None:
-            try:
-                self.on_result(result)
-            except BaseException as exc:
-                self.callback_error = exc
-                raise
+            self.on_result(result)
 
     def asking(self) -> None:
         if self.on_ask is not None:
-            try:
-                self.on_ask(self.position + 1, self.questions[self.position], self.attempt)
-            except BaseException as exc:
-                self.callback_error = exc
-                raise
+            self.on_ask(self.position + 1, self.questions[self.position], self.attempt)
 
-    def answered(self, answer: Any) -> None:
+    def answered(self, answer: AnswerData) -> None:
         thread = answer.thread_id or self.thread
         question = self.questions[self.position]
-        self.report(QuestionResult(self.position + 1, question, thread, answer, attempts=self.attempt))
         self.thread = thread
         self.position += 1
-        self.attempt = 1
+        attempts, self.attempt = self.attempt, 1
+        self.report(QuestionResult(self.position, question, thread, answer, attempts=attempts))
 
     def failed(self, failure: RufusReplayError) -> None:
         status = failure.status if isinstance(failure, QuestionFailed) else None
         question = self.questions[self.position]
-        self.report(
-            QuestionResult(
-                self.position + 1, question, self.thread, error=failure.message, status=status, attempts=self.attempt
-            )
-        )
         self.position += 1
-        self.attempt = 1
+        attempts, self.attempt = self.attempt, 1
+        self.report(
+            QuestionResult(self.position, question, self.thread, error=failure.message, status=status, attempts=attempts)
+        )
 
     def seed_in_thread(self) -> SeedRequestRecord:
         """The seed, carrying the thread of the last good answer into its first question."""
@@ -304,32 +308,15 @@ class _Conversation:
         return dataclasses.replace(self.seed, request_body=json.dumps(payload, ensure_ascii=False))
 
 
-class _AnswerHook:
-    """The parser the service calls once per question: reads the answer with the real
-    parser, then reports it before the service moves on to the next question."""
-
-    def __init__(self, parser: Any, conversation: _Conversation) -> None:
-        self._parser = parser
-        self._conversation = conversation
-
-    def parse(self, raw_text: str) -> Any:
-        try:
-            answer = self._parser.parse(raw_text)
-            self._conversation.answered(answer)
-        finally:
-            release()  # held since the page returned the text
-        return answer
-
-
 def run_conversation(
-    target: Any,
+    target: BrowserContext | Page,
     seed: SeedRequestRecord,
     questions: Sequence[str],
     *,
     timeout: float = 120.0,
     retries: int = 0,
     keep_going: bool = False,
-    service: Any = None,
+    service: RufusReplayService | None = None,
     on_result: Callable[[QuestionResult], None] | None = None,
     on_ask: Callable[[int, str, int], None] | None = None,
     product_url: str | None = None,
@@ -349,20 +336,19 @@ def run_conversation(
         return []
 
     url = product_url or seed.page_url
-    own_page = hasattr(target, "new_page")
-    page = target.new_page() if own_page else target
+    from playwright.sync_api import BrowserContext as PlaywrightContext
+
+    own_page = isinstance(target, PlaywrightContext)
+    page = target.new_page() if isinstance(target, PlaywrightContext) else target
     watched: _WatchedPage | None = None
-    parser = service.parser
-    service.parser = _AnswerHook(parser, conversation)
     try:
         if url and (own_page or product_url):
             open_product_page(page, url, timeout)
         elif own_page:
             raise PageError("no product page: give product_url or a seed with page_url")
-        watched = _WatchedPage(page, service.build_replay_url(seed), timeout, conversation.asking)
+        watched = _WatchedPage(page, service.build_replay_url(seed), timeout)
         _ask(conversation, watched, retries, keep_going, backoff)
     finally:
-        service.parser = parser
         if watched is not None:
             watched.detach()
         if own_page:
@@ -375,20 +361,26 @@ def run_conversation(
 
 def _ask(conversation: _Conversation, page: _WatchedPage, retries: int, keep_going: bool, backoff: float) -> None:
     questions = conversation.questions
+    service = conversation.service
     while conversation.position < len(questions):
+        conversation.asking()
+        question = questions[conversation.position]
         try:
-            conversation.service.replay_with_page(
-                page, conversation.seed_in_thread(), questions[conversation.position :]
-            )
-            return
-        except RufusReplayError as exc:
-            if exc is conversation.callback_error:
-                raise
-            failure = exc
-        if getattr(failure, "retryable", False) and conversation.attempt <= retries:
-            time.sleep(backoff_delay(conversation.attempt, backoff))
-            conversation.attempt += 1
+            [answer] = service.replay_with_page(page, conversation.seed_in_thread(), [question])
+        except RufusReplayError as failure:
+            page.let_go()
+            if failure.retryable and conversation.attempt <= retries:
+                time.sleep(backoff_delay(conversation.attempt, backoff))
+                conversation.attempt += 1
+                continue
+            conversation.failed(failure)
+            if not keep_going or (isinstance(failure, QuestionFailed) and failure.fatal):
+                return
             continue
-        conversation.failed(failure)
-        if not keep_going or getattr(failure, "fatal", False):
-            return
+        except BaseException:
+            page.let_go()
+            raise
+        try:
+            conversation.answered(answer)
+        finally:
+            page.let_go()

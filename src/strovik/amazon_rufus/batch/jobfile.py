@@ -7,10 +7,9 @@ from __future__ import annotations
 import json
 import os
 from typing import Any
-from urllib.parse import urlsplit
 
 from strovik.amazon_rufus.batch.runner import BatchJob
-from strovik.amazon_rufus.conversation import retarget_seed
+from strovik.amazon_rufus.conversation import asin_page_url, retarget_seed
 from strovik.amazon_rufus.domain.models import SeedRequestRecord, valid_asin
 from strovik.amazon_rufus.inputs import (
     InputError,
@@ -22,13 +21,6 @@ from strovik.amazon_rufus.inputs import (
 )
 
 JOB_FIELDS = {"id", "seed", "product_url", "asin", "questions"}
-
-
-def asin_page_url(seed: SeedRequestRecord, asin: str) -> str:
-    """The product page of ``asin`` on the seed's site: the page script posts from it,
-    so it must share the request URL's origin."""
-    parts = urlsplit(seed.page_url or seed.request_url)
-    return f"{parts.scheme}://{parts.netloc}/dp/{asin}"
 
 
 def _job(job_id: str, seed: SeedRequestRecord, questions: list[str], product_url: Any, asin: Any) -> BatchJob:

@@ -12,7 +12,7 @@ import dataclasses
 import queue
 import threading
 import time
-from collections import Counter, deque
+from collections import deque
 from collections.abc import Callable, Generator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -21,6 +21,7 @@ from strovik.amazon_rufus.batch.browsers import BATCH_CHROMIUM_ARGS, WorkerSessi
 from strovik.amazon_rufus.batch.pacing import Pacer
 from strovik.amazon_rufus.browser import BrowserOptions
 from strovik.amazon_rufus.conversation import QuestionResult, run_conversation
+from strovik.amazon_rufus.endpoints import EndpointBook
 from strovik.amazon_rufus.deadline import SILENCE_GRACE, BrowserSilent, Deadline, Watchdog, interrupt
 from strovik.amazon_rufus.domain.exceptions import BrowserError, EndpointError, RufusReplayError, first_line
 from strovik.amazon_rufus.domain.models import SeedRequestRecord
@@ -33,10 +34,6 @@ STOP_GRACE = 10.0
 # after the first one is up: a browser endpoint that never answers holds its own worker
 # until the connect limit, not the whole batch.
 START_GRACE = 10.0
-# A lost browser endpoint is tried again after this many seconds, twice as long after each
-# failed try in a row, up to RETRY_CAP: a host that comes back gets workers again.
-RETRY_AFTER = 30.0
-RETRY_CAP = 300.0
 # Trying a lost endpoint again may hold a job (the worker has taken it): a host that accepts
 # connections but never answers gives up after this many seconds instead of the launch timeout.
 RETRY_CONNECT_TIMEOUT = 10.0
@@ -138,24 +135,6 @@ class _Settings:
 
 
 @dataclass
-class _Loss:
-    """Why an endpoint is lost, how many times in a row, and when it may be tried again."""
-
-    reason: str
-    losses: int = 0  # in a row, without a connection that worked in between
-    retry_at: float = 0.0
-    trying: bool = False  # handed to a worker since the last loss was counted
-
-    def count(self, now: float) -> None:
-        self.losses += 1
-        self.trying = False
-        self.retry_at = now + self.cool_down()
-
-    def cool_down(self) -> float:
-        return min(RETRY_AFTER * 2 ** (self.losses - 1), RETRY_CAP)
-
-
-@dataclass
 class _Batch:
     """What the workers share: the job queue, the endpoints, the stop flag, the events."""
 
@@ -169,10 +148,12 @@ class _Batch:
     events: queue.Queue[Any] = field(default_factory=queue.Queue)
     watchdog: Watchdog = field(default_factory=Watchdog)
     lock: threading.Condition = field(default_factory=threading.Condition)
-    lost: dict[str, _Loss] = field(default_factory=dict)
-    load: Counter[str] = field(default_factory=Counter)
     clock: Callable[[], float] = time.monotonic
     first_up: float | None = None  # when the first worker's browser was up
+    book: EndpointBook = field(init=False)
+
+    def __post_init__(self) -> None:
+        self.book = EndpointBook(self.endpoints, lambda: self.clock())
 
     def take(self) -> _JobState | None:
         """The next job; None once every job is finished or the batch stops."""
@@ -218,58 +199,26 @@ class _Batch:
         self.events.put(outcome)
 
     def pick_endpoint(self, previous: str | None, *, fewer: bool = False) -> str | None:
-        """The usable endpoint with the fewest workers, counting this worker on it: one not
-        lost, or lost with its cool-down over (the worker tries it again). With ``fewer``,
-        one only if it has at least two workers fewer than ``previous``: a move that evens
-        out the load, as when a lost endpoint may be tried again."""
+        """The endpoint for a worker (``EndpointBook.pick``)."""
         with self.lock:
-            now = self.clock()
-            usable = [
-                endpoint for endpoint in self.endpoints
-                if (loss := self.lost.get(endpoint)) is None or (not loss.trying and now >= loss.retry_at)
-            ]
-            if fewer and (previous is None or not usable
-                          or min(self.load[endpoint] for endpoint in usable) >= self.load[previous] - 1):
-                return None
-            if previous is not None:
-                self.load[previous] -= 1
-            if not usable:
-                return None
-            chosen = min(usable, key=lambda endpoint: self.load[endpoint])
-            self.load[chosen] += 1
-            if (loss := self.lost.get(chosen)) is not None:
-                # One worker at a time tries it; should that worker vanish, another tries
-                # after one more cool-down.
-                loss.trying = True
-                loss.retry_at = now + loss.cool_down()
-            return chosen
+            return self.book.pick(previous, fewer=fewer)
 
     def endpoint_lost(self, endpoint: str, reason: str) -> None:
         with self.lock:
-            loss = self.lost.get(endpoint)
-            if loss is not None and not loss.trying:
-                return  # another worker's report of the same loss
-            if loss is None:
-                loss = self.lost[endpoint] = _Loss(reason)
-                left = len(self.endpoints) - len(self.lost)
-                then = "its jobs go to the other endpoints" if left else "no endpoint is left"
-                text = f"browser endpoint {endpoint} lost ({reason}); {then}"
-            loss.reason = reason
-            loss.count(self.clock())
-            if loss.losses > 1:
-                text = f"browser endpoint {endpoint} still lost ({reason}); next try in {loss.cool_down():g} s"
-        self.note(text)
+            text = self.book.mark_lost(endpoint, reason)
+        if text is not None:
+            self.note(text)
 
     def is_lost(self, endpoint: str) -> bool:
         with self.lock:
-            return endpoint in self.lost
+            return self.book.is_lost(endpoint)
 
     def endpoint_back(self, endpoint: str) -> None:
         """A worker connected to ``endpoint``: if it was lost, it is usable again."""
         with self.lock:
-            loss = self.lost.pop(endpoint, None)
-        if loss is not None:
-            self.note(f"browser endpoint {endpoint} is back")
+            text = self.book.mark_back(endpoint)
+        if text is not None:
+            self.note(text)
 
     def note(self, text: str) -> None:
         self.events.put(_Note(text))
@@ -583,7 +532,7 @@ def run_batch(
         batch.watchdog.close()
     if batch.unfinished:
         # Every endpoint lost, or else browsers (or Playwright's driver) that would not start.
-        all_lost = bool(batch.endpoints) and len(batch.lost) == len(set(batch.endpoints))
+        all_lost = batch.book.all_lost()
         where = "browser endpoint is reachable" if all_lost else "browser could be started"
         raise BatchError(f"{batch.unfinished} of {len(states)} jobs not finished: no {where}")
 

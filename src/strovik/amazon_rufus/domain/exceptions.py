@@ -16,6 +16,11 @@ class RufusReplayError(Exception):
     the failure, in question order) to the exception it lets propagate.
     """
 
+    # Whether asking the same question again may succeed; whether no further question can
+    # be asked in the same page. Most failures are neither.
+    retryable = False
+    fatal = False
+
     def __init__(self, message: str) -> None:
         super().__init__(message)
         self.message = message
@@ -29,8 +34,6 @@ class QuestionFailed(RufusReplayError):
     errors, time limits, server errors); ``fatal`` that the page is gone and no
     further question can be asked in it.
     """
-
-    retryable = False
 
     def __init__(self, message: str, status: int | None = None, *, fatal: bool = False) -> None:
         super().__init__(message)
