@@ -1,6 +1,7 @@
 """Who gets the next browser slot: calls wait in arrival order, and while calls of other
-owners wait, one owner holds at most half the slots (at least one), so that one busy user
-cannot starve the rest; alone, an owner may use them all.
+owners wait, one owner holds at most half the slots (at least one; rounded up, so that
+two owners together always fill an odd number of slots), so that one busy user cannot
+starve the rest; alone, an owner may use them all.
 
 Runs on one asyncio event loop; no threads.
 """
@@ -82,10 +83,12 @@ class FairQueue:
 
     def _allowed(self, candidate: _Waiter) -> bool:
         others_wait = any(waiter.owner != candidate.owner for waiter in self._waiting)
-        cap = max(1, self.size // 2) if others_wait else self.size
+        cap = (self.size + 1) // 2 if others_wait else self.size
         return self.holding[candidate.owner] < cap
 
     def _grant(self) -> None:
+        # A waiter whose caller was cancelled leaves by itself, but may not have run yet.
+        self._waiting = [waiter for waiter in self._waiting if not waiter.granted.done()]
         while self.busy < self.size:
             chosen = next((waiter for waiter in self._waiting if self._allowed(waiter)), None)
             if chosen is None:
