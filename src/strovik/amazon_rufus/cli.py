@@ -25,6 +25,7 @@ from strovik.command_line import CommandError, OneLineParser, package_version
 def build_parser() -> argparse.ArgumentParser:
     from strovik.amazon_rufus.batch.command import add_batch_command
     from strovik.amazon_rufus.replay_command import add_replay_command
+    from strovik.amazon_rufus.seeds.command import add_capture_command, add_seed_command
 
     parser = OneLineParser(
         prog=PROG,
@@ -36,6 +37,8 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=OneLineParser)
     add_replay_command(commands)
     add_batch_command(commands)
+    add_capture_command(commands)
+    add_seed_command(commands)
     return parser
 
 
