@@ -12,6 +12,7 @@ from strovik.amazon_rufus.browser import BrowserOptions, find_chromium
 from strovik.amazon_rufus.domain.exceptions import BrowserError, first_line
 from strovik.amazon_rufus.exits import EXIT_FAILURE, note
 from strovik.amazon_rufus.inputs import InputError, http_url, load_seed, read_text
+from strovik.amazon_rufus.jsonlines import JsonLinesWriter
 from strovik.amazon_rufus.seeds.capture import CaptureSession, NothingCaptured, RequestWatcher, open_page
 from strovik.amazon_rufus.seeds.curl import curl_request
 from strovik.amazon_rufus.seeds.files import OutputFileError, check_writable, write_private
@@ -39,13 +40,15 @@ def _add_output(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--force", action="store_true", help="replace existing output files")
 
 
+CAPTURE_DESCRIPTION = """\
+Open Chromium on --url and watch every request of the browser (new tabs too) for the
+first POST matching --match, sent when you ask Rufus a question; save it as a seed file."""
+
+
 def add_capture_command(commands: Any) -> None:
+    summary = "open Chromium, let the user ask Rufus once, and save that request as a seed"
     capture = commands.add_parser(
-        "capture",
-        help="open Chromium, let the user ask Rufus once, and save that request as a seed",
-        description="Open Chromium on --url and watch every request of the browser (new tabs too) for the first "
-        "POST matching --match, sent when you ask Rufus a question; save it as a seed file.",
-        epilog=SEED_EXITS,
+        "capture", help=summary, description=CAPTURE_DESCRIPTION, epilog=SEED_EXITS,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     _add_output(capture)
@@ -90,7 +93,8 @@ def add_seed_command(commands: Any) -> None:
     source.add_argument("--curl", metavar="FILE", help="a file holding a curl command line ('-' reads stdin)")
     _add_output(importing)
     importing.add_argument(
-        "--pick", type=positive_count, metavar="N", help="of several matching requests, take the N-th (default: the last)"
+        "--pick", type=positive_count, metavar="N",
+        help="of several matching requests, take the N-th (default: the last)",
     )
     importing.set_defaults(handler=_run_import)
     show = actions.add_parser(
@@ -173,7 +177,8 @@ def _pick(requests: list[SentRequest], pick: int | None, source: str) -> tuple[i
     if len(requests) > 1:
         note(f"{source} holds {len(requests)} matching requests:")
         for index, request in enumerate(requests, start=1):
-            note(f"  {index}  {request.time or '-'}  {request.url}")
+            page = header_value(request.headers, "referer")
+            note(f"  {index}  {request.time or '-'}  {request.url}" + (f"  from {page}" if page else ""))
     if pick is not None and pick > len(requests):
         raise InputError(f"--pick {pick}: {source} holds {len(requests)} matching request(s)")
     index = pick or len(requests)
@@ -213,10 +218,11 @@ def _run_show(args: argparse.Namespace) -> int:
     except ImportError as exc:
         raise CommandError(f"the replay module cannot be loaded: {first_line(str(exc))}", EXIT_FAILURE) from None
     description = describe(seed, RufusReplayService()._build_replay_headers, state)
+    writer = JsonLinesWriter(sys.stdout, "stdout")
     if args.json:
-        print(json.dumps(description, ensure_ascii=False), flush=True)
+        writer.write(description)
     else:
-        print("\n".join(render(description)), flush=True)
+        writer.write_line("\n".join(render(description)))
     problem = refusal(seed)
     if problem is not None:
         raise InputError(f"seed file {args.seed}: {problem}")

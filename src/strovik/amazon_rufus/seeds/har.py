@@ -11,7 +11,7 @@ from strovik.amazon_rufus.seeds.record import SentRequest
 
 def _request(entry: Any, where: str) -> SentRequest:
     request = entry.get("request") if isinstance(entry, dict) else None
-    if not (isinstance(request, dict) and isinstance(request.get("method"), str) and isinstance(request.get("url"), str)):
+    if not isinstance(request, dict) or not all(isinstance(request.get(key), str) for key in ("method", "url")):
         raise InputError(f"{where} has no request with a method and a URL")
     headers = []
     for header in request.get("headers") or []:
