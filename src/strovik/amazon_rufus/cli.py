@@ -1,7 +1,8 @@
 """``strovik-rufus``: replay Rufus questions from a captured seed request in Chromium.
 
-The seed file is the JSON object the browser extension saves for one Rufus request
-(see ``SeedRequestRecord.from_dict``). The product page is opened in Chromium through
+The seed file is one captured Rufus request as a JSON object (see
+``SeedRequestRecord.from_dict``): saved by a browser extension, or made by ``capture`` and
+``seed import`` (``strovik.amazon_rufus.seeds``). The product page is opened in Chromium through
 Playwright with the seed's session, and every question is sent from inside that page
 (``strovik.amazon_rufus.conversation``). Each answer is written as one JSON line the
 moment it is read; progress and errors go to stderr. Each subcommand lives in a module of

@@ -42,15 +42,16 @@ class CaptureSession(WorkerSession):
         return [self.new_context()]
 
 
-def open_page(context: Any, url: str) -> Any:
-    """``url`` in a tab of ``context``: a persistent profile's first blank tab, else a new one.
+def open_page(context: Any, url: str, *, new_tab: bool = False) -> Any:
+    """``url`` in a tab of ``context``: a new one, or (unless ``new_tab``) a blank one the
+    browser opened with a persistent profile.
 
     Returns once the navigation has begun: the user may act on a page still loading.
     """
     from playwright.sync_api import Error as PlaywrightError
 
     try:
-        blank = [page for page in context.pages if page.url == "about:blank"]
+        blank = [] if new_tab else [page for page in context.pages if page.url == "about:blank"]
         page = blank[0] if blank else context.new_page()
         page.goto(url, wait_until="commit")
     except PlaywrightError as exc:

@@ -44,6 +44,10 @@ CAPTURE_DESCRIPTION = """\
 Open Chromium on --url and watch every request of the browser (new tabs too) for the
 first POST matching --match, sent when you ask Rufus a question; save it as a seed file."""
 
+IMPORT_DESCRIPTION = """\
+Make a seed from what a browser's developer tools export: "Save all as HAR" or
+"Copy as cURL (bash)". The page URL is the request's Referer."""
+
 
 def add_capture_command(commands: Any) -> None:
     summary = "open Chromium, let the user ask Rufus once, and save that request as a seed"
@@ -83,8 +87,7 @@ def add_seed_command(commands: Any) -> None:
     actions = seed.add_subparsers(dest="seed_command", required=True, metavar="ACTION", parser_class=OneLineParser)
     importing = actions.add_parser(
         "import", help="make a seed from a HAR file or a curl command line",
-        description="Make a seed from what a browser's developer tools export: 'Save all as HAR' or "
-        "'Copy as cURL (bash)'. The page URL is the request's Referer.",
+        description=IMPORT_DESCRIPTION,
         epilog=SEED_EXITS,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -124,12 +127,11 @@ def _write(path: str, text: str, what: str, force: bool) -> None:
         raise CommandError(str(exc), EXIT_FAILURE) from None
 
 
-def _written(seed: dict[str, Any], path: str) -> None:
+def _written(seed: dict[str, Any], path: str, why_no_cookie: str = "") -> None:
     asin = f"ASIN {seed['asin']}" if seed["asin"] else "no ASIN (the page URL names none)"
     note(f"wrote {path}: {asin}, {seed['request_url']}")
     if header_value(seed["request_headers"].items(), "cookie") is None:
-        note("the request carries no Cookie header (a HAR saved without sensitive data?): "
-             "replay it with --storage-state or --user-data-dir")
+        note(f"the request carries no Cookie header{why_no_cookie}: replay it with --storage-state or --user-data-dir")
 
 
 def _run_capture(args: argparse.Namespace) -> int:
@@ -149,7 +151,7 @@ def _run_capture(args: argparse.Namespace) -> int:
         contexts = session.watched_contexts()
         with RequestWatcher(contexts, pattern) as watcher:
             if url is not None:
-                open_page(contexts[0], url)
+                open_page(contexts[0], url, new_tab=args.browser_endpoint is not None)
             where = "the browser's tabs" if args.browser_endpoint else "the browser"
             note(f"watching {where}: sign in if asked, open a product page and ask Rufus one question "
                  f"(Ctrl-C to give up; waiting up to {args.wait:g} s)")
@@ -203,7 +205,7 @@ def _run_import(args: argparse.Namespace) -> int:
     index, request = _pick(matching, args.pick, source)
     seed = request.seed(source=f"{source}: request {index}" if len(matching) > 1 else source)
     _write(args.output, seed_text(seed), "seed file", args.force)
-    _written(seed, args.output)
+    _written(seed, args.output, " (a HAR saved without sensitive data?)" if args.har is not None else "")
     return 0
 
 
