@@ -110,6 +110,23 @@ PRODUCT_PAGE = """<!doctype html>
 """
 
 
+# Added to the product page loaded with ?ask=1: the page asks Rufus once by itself, as the
+# real page does when the user asks a question, with a body and headers of Rufus's shape.
+ASKING_SCRIPT = """<script>
+fetch("/rufus/cl/streaming?marketplaceId=ATVPDKIKX0DER&lang=en_US", {
+  method: "POST",
+  headers: {"Content-Type": "application/json", "Anti-CSRFToken-A2Z": "page-token", "X-Amz-Is-Papyrus": "true"},
+  body: JSON.stringify({
+    clientId: "rufus-page",
+    queryContext: {query: "What's in the box?", locale: "en_US"},
+    pageContext: {pageType: "Detail", originPageMetadata: [{type: "ASIN", value: "%s"}]},
+    historyThreadContext: {threadState: "NEW", turn: 0}
+  })
+}).then(response => response.text()).then(() => { document.title = "asked"; });
+</script>
+"""
+
+
 @dataclass
 class RecordedPost:
     path: str
@@ -156,7 +173,8 @@ class RufusStandIn:
     expired session would, and those in ``faults`` misbehave as described there. With
     ``session_cookie`` set, a POST without that cookie is refused with 403, as the real
     service refuses a browser that is not signed in; ``page_sets_cookie`` makes the
-    product page set it (a sign-in). ``delay`` seconds pass before each answer.
+    product page set it (a sign-in). ``delay`` seconds pass before each answer. Loaded
+    with ``?ask=1``, the product page sends a Rufus request itself (``ASKING_SCRIPT``).
     """
 
     base_url: str = ""
@@ -219,6 +237,8 @@ def _handler_for(stand_in: RufusStandIn) -> type[BaseHTTPRequestHandler]:
                 cookie = stand_in.session_cookie if stand_in.page_sets_cookie else None
                 extra = [("Set-Cookie", f"{cookie}; Max-Age=3600; Path=/")] if cookie else []
                 page = PRODUCT_PAGE.format(asin=asin)
+                if "ask=1" in self.path.partition("?")[2]:
+                    page += ASKING_SCRIPT % asin
                 self._reply(stand_in.page_status, "text/html; charset=utf-8", page, *extra)
             else:
                 self._reply(404, "text/plain", "not found")

@@ -1,7 +1,8 @@
 """``strovik-rufus``: replay Rufus questions from a captured seed request in Chromium.
 
-The seed file is the JSON object the browser extension saves for one Rufus request
-(see ``SeedRequestRecord.from_dict``). The product page is opened in Chromium through
+The seed file is one captured Rufus request as a JSON object (see
+``SeedRequestRecord.from_dict``): saved by a browser extension, or made by ``capture`` and
+``seed import`` (``strovik.amazon_rufus.seeds``). The product page is opened in Chromium through
 Playwright with the seed's session, and every question is sent from inside that page
 (``strovik.amazon_rufus.conversation``). Each answer is written as one JSON line the
 moment it is read; progress and errors go to stderr. Each subcommand lives in a module of
@@ -25,6 +26,7 @@ from strovik.command_line import CommandError, OneLineParser, package_version
 def build_parser() -> argparse.ArgumentParser:
     from strovik.amazon_rufus.batch.command import add_batch_command
     from strovik.amazon_rufus.replay_command import add_replay_command
+    from strovik.amazon_rufus.seeds.command import add_capture_command, add_seed_command
 
     parser = OneLineParser(
         prog=PROG,
@@ -36,6 +38,8 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=OneLineParser)
     add_replay_command(commands)
     add_batch_command(commands)
+    add_capture_command(commands)
+    add_seed_command(commands)
     return parser
 
 

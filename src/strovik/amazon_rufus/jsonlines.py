@@ -40,7 +40,11 @@ class JsonLinesWriter:
         return cls(stream, path)
 
     def write(self, record: dict[str, Any]) -> None:
-        line = json.dumps(record, ensure_ascii=False) + "\n"
+        self.write_line(json.dumps(record, ensure_ascii=False))
+
+    def write_line(self, text: str) -> None:
+        """One line of text (for output meant for a person), with the same guarantees."""
+        line = text + "\n"
         try:
             with held():
                 self.stream.write(line)
