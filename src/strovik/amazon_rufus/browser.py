@@ -25,6 +25,7 @@ from urllib.parse import urlsplit
 
 from strovik.amazon_rufus.domain.exceptions import BrowserError, first_line
 from strovik.amazon_rufus.domain.models import SeedRequestRecord
+from strovik.amazon_rufus.internals import driver_loop, silence_closed_loop
 
 DEFAULT_CHROMIUM = "/usr/bin/chromium"
 # Added to the arguments Playwright passes itself: Debian's Chromium runs here as root
@@ -160,12 +161,7 @@ class BrowserSession:
             try:
                 self._playwright = driver.start()
             except Exception as exc:
-                # The failed start also leaves its error in a future of the driver's own
-                # (now closed) loop, which asyncio would print as a traceback when the
-                # future is collected: that loop has nothing more to tell.
-                loop = getattr(driver, "_loop", None)
-                if loop is not None and loop.is_closed():
-                    loop.set_exception_handler(lambda _loop, _context: None)
+                silence_closed_loop(driver)
                 raise BrowserError(f"cannot start Playwright: {first_line(str(exc)) or type(exc).__name__}") from None
         return env
 
@@ -206,8 +202,8 @@ class BrowserSession:
 
     @property
     def loop(self) -> asyncio.AbstractEventLoop | None:
-        """The event loop of this session's Playwright, for ``deadline.interrupt``."""
-        return None if self._playwright is None else self._playwright._loop
+        """The event loop of this session's Playwright, for ``internals.interrupt``."""
+        return None if self._playwright is None else driver_loop(self._playwright)
 
     def abandon(self) -> None:
         """Stop Playwright's driver without a word to the browser, which may no longer

@@ -4,7 +4,7 @@ A browser that goes silent without closing its connection (its host frozen, a ne
 that drops packets, a hung renderer) never answers a call, and the question time limit,
 a timer inside the page, never fires on our side. So a thread arms a ``Deadline``
 before it calls its browser; one ``Watchdog`` thread fires the deadlines that pass, and
-``interrupt`` raises ``BrowserSilent`` in the thread's blocked call. A passed deadline
+``internals.interrupt`` raises ``BrowserSilent`` in the thread's blocked call. A passed deadline
 fires again every ``repeat`` seconds until it is disarmed, so that each call the thread
 makes while it lets go of that browser is cut short as well.
 """
@@ -15,7 +15,8 @@ import asyncio
 import threading
 import time
 from collections.abc import Callable, Hashable
-from typing import Any
+
+from strovik.amazon_rufus.internals import interrupt
 
 
 # A browser that has not settled a question this long after its time limit, or that takes
@@ -103,26 +104,3 @@ class Deadline:
     def disarm(self) -> None:
         self._count += 1
         self._watchdog.disarm(self)
-
-
-def interrupt(
-    loop: asyncio.AbstractEventLoop, exc: BaseException, when: Callable[[], bool] | None = None
-) -> None:
-    """Raise ``exc`` in the thread that runs ``loop``, inside its current (or next)
-    Playwright call; with ``when``, only if ``when()`` still holds at that moment (it is
-    called in that thread).
-
-    Playwright's synchronous API waits for the driver by running its event loop; an
-    exception that a loop callback raises and that is a KeyboardInterrupt leaves the
-    loop and is raised in the waiting call, with the loop left intact. This is the
-    only way to end a blocking ``evaluate`` from another thread.
-    """
-
-    def raise_it() -> Any:
-        if when is None or when():
-            raise exc
-
-    try:
-        loop.call_soon_threadsafe(raise_it)
-    except RuntimeError:  # the loop is closed: the worker has stopped already
-        pass

@@ -30,17 +30,10 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from types import FrameType
 
+from strovik.amazon_rufus.internals import UNSAFE_FRAME_PATHS
+
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 RECHECK_SECONDS = 0.02
-# Frames of code that must not be cut short: asyncio's callback and task runners, and
-# the Playwright client (its connection, dispatch and synchronous call plumbing).
-_UNSAFE_PATHS = (
-    os.path.join("asyncio", "events.py"),
-    os.path.join("asyncio", "tasks.py"),
-    os.path.join("asyncio", "futures.py"),
-    os.path.join("playwright", "_impl", ""),
-)
-
 _holding = 0
 
 
@@ -57,7 +50,7 @@ def _safe_to_raise(frame: FrameType | None) -> bool:
     if _holding:
         return False
     while frame is not None:
-        if any(part in frame.f_code.co_filename for part in _UNSAFE_PATHS):
+        if any(part in frame.f_code.co_filename for part in UNSAFE_FRAME_PATHS):
             return False
         frame = frame.f_back
     return True

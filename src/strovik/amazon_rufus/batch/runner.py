@@ -22,7 +22,8 @@ from strovik.amazon_rufus.batch.pacing import Pacer
 from strovik.amazon_rufus.browser import BrowserOptions
 from strovik.amazon_rufus.conversation import QuestionResult, run_conversation
 from strovik.amazon_rufus.endpoints import EndpointBook
-from strovik.amazon_rufus.deadline import SILENCE_GRACE, BrowserSilent, Deadline, Watchdog, interrupt
+from strovik.amazon_rufus.internals import interrupt
+from strovik.amazon_rufus.deadline import SILENCE_GRACE, BrowserSilent, Deadline, Watchdog
 from strovik.amazon_rufus.domain.exceptions import BrowserError, EndpointError, RufusReplayError, first_line
 from strovik.amazon_rufus.domain.models import SeedRequestRecord
 
@@ -84,7 +85,7 @@ class BatchError(RufusReplayError):
 
 
 class _Interrupted(KeyboardInterrupt):
-    """Raised in a worker to end it at once (see ``deadline.interrupt``)."""
+    """Raised in a worker to end it at once (see ``internals.interrupt``)."""
 
 
 @dataclass

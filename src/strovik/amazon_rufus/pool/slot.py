@@ -17,9 +17,10 @@ from typing import TYPE_CHECKING, Any
 from strovik.amazon_rufus.batch.browsers import WorkerSession
 from strovik.amazon_rufus.browser import BrowserOptions
 from strovik.amazon_rufus.conversation import QuestionResult, open_product_page, run_conversation
-from strovik.amazon_rufus.deadline import SILENCE_GRACE, BrowserSilent, Deadline, Watchdog, interrupt
+from strovik.amazon_rufus.deadline import SILENCE_GRACE, BrowserSilent, Deadline, Watchdog
 from strovik.amazon_rufus.domain.exceptions import BrowserError, EndpointError, RufusReplayError, first_line
 from strovik.amazon_rufus.endpoints import EndpointBook
+from strovik.amazon_rufus.internals import interrupt
 from strovik.amazon_rufus.pool.job import CallStopped, End, Job
 
 if TYPE_CHECKING:
