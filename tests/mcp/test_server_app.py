@@ -9,7 +9,9 @@ import pytest
 from backend import VerificationBackend
 from server_harness import BACKEND_USERS, EXACT_401_BODY, SERVER_FIXED_KEY
 
-from strovik.mcp.server import SessionBinding, SseStreamSend, build_app
+from strovik.command_line import package_version
+from strovik.mcp.app import build_app
+from strovik.mcp.asgi import SessionBinding, SseStreamSend
 
 KEY = SERVER_FIXED_KEY
 
@@ -138,6 +140,7 @@ def test_lifespan_passes_the_gate(fixed_app):
         status, _headers, body = status_and_body(sent)
         assert status == 200
         assert b'"serverInfo"' in body and b'"strovik-mcp"' in body
+        assert f'"version":"{package_version()}"'.encode() in body
 
     assert asyncio.run(drive_lifespan(app, streamable_request)) == [
         "lifespan.startup.complete",

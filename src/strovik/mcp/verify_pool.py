@@ -34,10 +34,14 @@ import json
 import logging
 import time
 from collections.abc import Callable
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from strovik.mcp.guardlet import ApiKeyGuardlet
 from strovik.mcp.redaction import VERIFY_FAILURE_FORMAT, failure_detail
+
+if TYPE_CHECKING:
+    import aiohttp
+    from starlette.types import ASGIApp, Scope, Send
 
 _logger = logging.getLogger("strovik.mcp")
 
@@ -104,12 +108,11 @@ class VerifyPool:
         self.max_connections = max_connections
         self.max_cache_entries = max_cache_entries
         self._clock = clock
-        self._client: Any = None
+        self._client: aiohttp.ClientSession | None = None
         self._client_loop: asyncio.AbstractEventLoop | None = None
         self._in_flight: dict[bytes, asyncio.Task[Outcome]] = {}
         # digest -> (expiry on the clock, the backend's answer); insertion order is age.
         self._cache: dict[bytes, tuple[float, dict[str, Any]]] = {}
-        self.backend_calls = 0
 
     @staticmethod
     def _identity(url: str, key: str) -> bytes:
@@ -139,7 +142,7 @@ class VerifyPool:
         answer, outage = await asyncio.shield(task)
         return (dict(answer) if answer is not None else None), outage
 
-    def _forget(self, ident: bytes, task: asyncio.Task[Any]) -> None:
+    def _forget(self, ident: bytes, task: asyncio.Task[Outcome]) -> None:
         if self._in_flight.get(ident) is task:
             del self._in_flight[ident]
 
@@ -164,7 +167,7 @@ class VerifyPool:
                 del self._cache[next(iter(self._cache))]
         self._cache[ident] = (now + self.cache_ttl, answer)
 
-    def _session(self) -> Any:
+    def _session(self) -> aiohttp.ClientSession:
         import aiohttp
 
         loop = asyncio.get_running_loop()
@@ -177,7 +180,6 @@ class VerifyPool:
         return self._client
 
     async def _ask_backend(self, url: str, key: str, ident: bytes) -> Outcome:
-        self.backend_calls += 1
         try:
             if not _header_safe(key):
                 raise ValueError("the key cannot be sent as an HTTP header value")
@@ -203,7 +205,7 @@ class VerifyPool:
             _logger.warning(VERIFY_FAILURE_FORMAT, failure_detail(exc, key))
             return None, _is_outage(exc)
 
-    async def _fetch(self, session: Any, url: str, key: str) -> tuple[int, bytes]:
+    async def _fetch(self, session: aiohttp.ClientSession, url: str, key: str) -> tuple[int, bytes]:
         """Status and body of one backend request; a body over the limit is refused unread."""
         limit = self.body_limit
         async with session.get(url, params={"api_key": key}, headers={"X-MCP-API-Key": key}) as response:
@@ -255,7 +257,7 @@ class PooledApiKeyGuardlet(ApiKeyGuardlet):
 
     def __init__(
         self,
-        app: Any,
+        app: ASGIApp,
         *,
         api_key: str | None = None,
         auth_verify_url: str | None = None,
@@ -287,7 +289,7 @@ class PooledApiKeyGuardlet(ApiKeyGuardlet):
             _outage_seen.set(True)
         return answer
 
-    async def _send_401(self, _scope: Any, send: Any, reason: str = "invalid_api_key") -> None:
+    async def _send_401(self, _scope: Scope, send: Send, reason: str = "invalid_api_key") -> None:
         if not _outage_seen.get():
             return await super()._send_401(_scope, send, reason)
         _outage_seen.set(False)
