@@ -25,9 +25,12 @@ from strovik.command_line import CommandError, OneLineParser, non_negative_secon
 from strovik.mcp.app import DEFAULT_HOST, build_app
 from strovik.mcp.asgi import SSE_PATH, STREAMABLE_HTTP_PATH
 from strovik.mcp.logs import logging_config
+from strovik.mcp.rufus_options import RufusSettings, add_rufus_options, rufus_settings_from
 
 if TYPE_CHECKING:
     from types import FrameType
+
+    from strovik.mcp.rufus_tools import RufusTools
 
 PROG = "strovik-mcp"
 API_KEY_ENV = "STROVIK_MCP_API_KEY"
@@ -56,6 +59,7 @@ def build_parser() -> argparse.ArgumentParser:
     _key_options(parser)
     _remote_options(parser.add_argument_group("remote key checks (with --auth-verify-url)"))
     _proxy_options(parser.add_argument_group("behind a reverse proxy"))
+    add_rufus_options(parser.add_argument_group("the Rufus shopping assistant as tools (with --rufus-seed)"))
     return parser
 
 
@@ -65,6 +69,10 @@ def _listen_options(parser: argparse.ArgumentParser) -> None:
         "--port", type=port, default=DEFAULT_PORT, help="port to listen on, 0 for any free one (default: %(default)s)"
     )
     parser.add_argument("--log-level", default="info", choices=LOG_LEVELS, help="log level (default: %(default)s)")
+    parser.add_argument(
+        "--stdio", action="store_true",
+        help="serve one local MCP client over stdin/stdout instead of HTTP (no key gate; logs on stderr)",
+    )
 
 
 def _key_options(parser: argparse.ArgumentParser) -> None:
@@ -152,6 +160,9 @@ class Settings:
     outage_status: int
     allowed_hosts: tuple[str, ...]
     forwarded_allow_ips: str | None
+    # The Rufus tools (None: not offered); stdio: one local client on stdin/stdout, no gate.
+    rufus: RufusSettings | None = None
+    stdio: bool = False
 
 
 def settings_from(args: argparse.Namespace, environ: Mapping[str, str]) -> Settings:
@@ -163,6 +174,10 @@ def settings_from(args: argparse.Namespace, environ: Mapping[str, str]) -> Setti
     if not args.host.strip():
         raise CommandError("--host must not be empty")
     url = args.auth_verify_url
+    if args.stdio:
+        for option, given in (("--api-key", args.api_key is not None), ("--auth-verify-url", url is not None)):
+            if given:
+                raise CommandError(f"{option} does not apply to --stdio, which serves its one local client without a key")
     _check_key_options(args.api_key, url)
     _check_remote_options(args, url)
     for name in args.allowed_host:
@@ -184,6 +199,8 @@ def settings_from(args: argparse.Namespace, environ: Mapping[str, str]) -> Setti
         outage_status=args.verify_outage_status,
         allowed_hosts=tuple(args.allowed_host),
         forwarded_allow_ips=args.forwarded_allow_ips,
+        rufus=rufus_settings_from(args),
+        stdio=args.stdio,
     )
 
 
@@ -276,6 +293,13 @@ def banner(settings: Settings, port: int, parts: tuple[str, str] = ("asyncio", "
         key_text = settings.api_key
     else:
         lines.append("Fixed-key mode: clients present the key you gave.")
+    if settings.rufus is not None:
+        rufus = settings.rufus
+        where = f"{len(rufus.endpoints)} browser endpoints" if rufus.endpoints else "browsers started on the first call"
+        lines.append(
+            f"Rufus tools rufus_ask and rufus_ask_many: {rufus.browsers} at a time ({where}), "
+            f"product {rufus.seed.asin or 'of the seed'} by default."
+        )
     lines.append(f"Connect an MCP client (SSE) to:  {base}{SSE_PATH}?api_key={key_text}")
     lines.append(f"or send the header:  Authorization: Bearer {key_text}")
     return "\n".join(lines)
@@ -313,6 +337,13 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _main(argv: Sequence[str] | None) -> int:
     settings = settings_from(build_parser().parse_args(argv), os.environ)
     _check_imports()
+    rufus = None
+    if settings.rufus is not None:
+        from strovik.mcp.rufus_tools import RufusTools
+
+        rufus = RufusTools(settings.rufus)
+    if settings.stdio:
+        return _serve_stdio(settings, rufus)
     sock = bind_socket(settings.host, settings.port)
 
     signal.signal(signal.SIGTERM, _exit_on_sigterm)
@@ -322,6 +353,14 @@ def _main(argv: Sequence[str] | None) -> int:
         _log.info("%s is ignored: remote mode lets the backend decide every key", API_KEY_ENV)
 
     import uvicorn
+
+    class Server(uvicorn.Server):
+        # A stop signal ends the Rufus calls in flight at once, with an error result, rather
+        # than after the graceful wait for open connections.
+        def handle_exit(self, sig: int, frame: FrameType | None) -> None:
+            if rufus is not None:
+                rufus.stop_soon()
+            super().handle_exit(sig, frame)
 
     loop, http = serving_parts()
     with sock:
@@ -333,6 +372,8 @@ def _main(argv: Sequence[str] | None) -> int:
             outage_status=settings.outage_status,
             host=settings.host,
             allowed_hosts=settings.allowed_hosts,
+            tools=[rufus.register] if rufus is not None else (),
+            contexts=[rufus.running] if rufus is not None else (),
         )
         print(banner(settings, sock.getsockname()[1], (loop, http)), flush=True)
         config = uvicorn.Config(
@@ -345,7 +386,28 @@ def _main(argv: Sequence[str] | None) -> int:
             forwarded_allow_ips=settings.forwarded_allow_ips,
             timeout_graceful_shutdown=GRACEFUL_SHUTDOWN_SECONDS,
         )
-        uvicorn.Server(config).run(sockets=[sock])
+        Server(config).run(sockets=[sock])
+    return 0
+
+
+def _serve_stdio(settings: Settings, rufus: RufusTools | None) -> int:
+    """One local client on stdin/stdout: stdout carries the protocol alone, logs go to stderr."""
+    import asyncio
+    from contextlib import AsyncExitStack
+
+    from strovik.mcp.app import create_mcp_server
+
+    logging.config.dictConfig(logging_config(settings.log_level))
+    server = create_mcp_server([rufus.register] if rufus is not None else ())
+
+    async def serve() -> None:
+        async with AsyncExitStack() as stack:
+            if rufus is not None:
+                await stack.enter_async_context(rufus.running())
+            await server.run_stdio_async()
+
+    signal.signal(signal.SIGTERM, _exit_on_sigterm)
+    asyncio.run(serve())
     return 0
 
 
