@@ -93,8 +93,9 @@ class RufusPool:
         self.options = options or PoolOptions()
         self._fair = FairQueue(self.options.browsers, self.options.queue)
         self._owners = _Owners(MAX_THREADS)
-        self._jobs: queue.Queue[Job | None] = queue.Queue()
-        self._slots: list[Slot] = []
+        # Each slot has its queue of one: a call goes to the idle slot best prepared for it.
+        self._slots: dict[Slot, queue.Queue[Job | None]] = {}
+        self._idle: list[Slot] = []
         self._running: set[Job] = set()
         self._watchdog = Watchdog()
         self._book_lock = threading.Lock()
@@ -149,10 +150,12 @@ class RufusPool:
         except BaseException:
             self._fair.release(owner)
             raise
-        self._running.add(job)
-        job.finished.add_done_callback(lambda _done: self._done(job, owner))
         self._start_slots()
-        self._jobs.put(job)
+        slot = max(self._idle, key=lambda idle: idle.readiness(url))
+        self._idle.remove(slot)
+        self._running.add(job)
+        job.finished.add_done_callback(lambda _done: self._done(job, owner, slot))
+        self._slots[slot].put(job)
         results: list[QuestionResult] = []
         thread = thread_id
         try:
@@ -180,9 +183,9 @@ class RufusPool:
     async def aclose(self) -> None:
         """End every call and close every browser (at most STOP_GRACE seconds)."""
         self.stop_calls("the server is stopping")
-        slots, self._slots = self._slots, []
-        for _slot in slots:
-            self._jobs.put(None)
+        slots, self._slots = self._slots, {}
+        for jobs in slots.values():
+            jobs.put(None)
         deadline = time.monotonic() + STOP_GRACE
 
         def join() -> None:
@@ -196,11 +199,11 @@ class RufusPool:
         if self._slots:
             return
         settings = SlotSettings(self.options.browser, self.options.timeout, self.options.retries)
-        self._slots = [
-            Slot(number, settings, self._jobs, self._book, self._book_lock, self._watchdog, self._note)
-            for number in range(1, self.options.browsers + 1)
-        ]
-        for slot in self._slots:
+        for number in range(1, self.options.browsers + 1):
+            jobs: queue.Queue[Job | None] = queue.Queue()
+            slot = Slot(number, settings, jobs, self._book, self._book_lock, self._watchdog, self._note)
+            self._slots[slot] = jobs
+            self._idle.append(slot)
             slot.start()
 
     def _stop(self, job: Job, reason: str) -> None:
@@ -210,8 +213,10 @@ class RufusPool:
         for slot in self._slots:
             slot.stop_call(job)
 
-    def _done(self, job: Job, owner: str) -> None:
+    def _done(self, job: Job, owner: str, slot: Slot) -> None:
         self._running.discard(job)
+        if slot in self._slots:
+            self._idle.append(slot)
         self._fair.release(owner)
 
     @staticmethod

@@ -89,6 +89,13 @@ class Slot(threading.Thread):
         if loop is not None:
             interrupt(loop, CallStopped(), when=lambda: self._current is job)
 
+    def readiness(self, url: str) -> int:
+        """How ready this slot is for a call on ``url``: 2 its page is open there, 1 its browser
+        is up, 0 neither. Read from the pool's thread while the slot is idle."""
+        if self._session is None:
+            return 0
+        return 2 if self._page_url == url else 1
+
     def _loop(self) -> Any:
         with self._lock:
             return None if self._session is None else self._session.loop
