@@ -7,6 +7,10 @@
 #include "module_frame/dict_watch.hpp"
 #include "module_frame/standard.hpp"
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 using namespace frame;
 
 namespace guardlet {
@@ -15,23 +19,41 @@ namespace {
 /// The key being verified in this context, for the HTTP client's log filter.
 PyObject* g_verifying_key = nullptr;
 
-/// The forms in which a key can turn up in a text: as it is, as Python and
-/// bytes reprs show it (a control character in a header value), and
-/// percent-encoded as it travels in the query. Every str has all of them: a
-/// lone surrogate, which UTF-8 cannot encode, is escaped or passed through.
+/// The forms in which a key can turn up in a text, longest first, each once:
+/// as it is, as Python and bytes reprs show it (a control character in a
+/// header value), and percent-encoded as it travels in the query. The UTF-8
+/// bytes have every lone surrogate escaped as the bytes repr shows it.
+///
+/// The same definition as `key_spellings` of the host's redaction module,
+/// which the host's own key check uses; this module imports nothing of the
+/// host, so it keeps its copy, and a differential test holds it to that one.
 Ref make_key_forms(Borrowed api_key, Borrowed quote, Borrowed quote_plus) {
-  Ref forms = new_list();
-  list_append(forms, api_key);
-  Ref r = check(PyObject_Repr(api_key.get()));
-  list_append(forms, check(PySequence_GetSlice(r.get(), 1, PyUnicode_GET_LENGTH(r.get()) - 1)));
   Ref raw = check(PyUnicode_AsEncodedString(api_key.get(), "utf-8", "backslashreplace"));
+  Ref r = check(PyObject_Repr(api_key.get()));
   Ref br = check(PyObject_Repr(raw.get()));
-  list_append(forms, check(PySequence_GetSlice(br.get(), 2, PyUnicode_GET_LENGTH(br.get()) - 1)));
   Ref empty = check(PyUnicode_FromString(""));
-  Ref surrogatepass = check(PyUnicode_FromString("surrogatepass"));
-  // quote(key, safe="", encoding=None, errors="surrogatepass"), and the same with quote_plus
-  list_append(forms, call(quote, api_key, empty, Py_None, surrogatepass));
-  list_append(forms, call(quote_plus, api_key, empty, Py_None, surrogatepass));
+  static PyObject* const kw_safe = constant(check(PyTuple_Pack(1, interned("safe"))));
+  Ref candidates[] = {
+      Ref::borrow(api_key),
+      check(PySequence_GetSlice(r.get(), 1, PyUnicode_GET_LENGTH(r.get()) - 1)),
+      check(PySequence_GetSlice(br.get(), 2, PyUnicode_GET_LENGTH(br.get()) - 1)),
+      call_kw(quote, kw_safe, raw, empty),      // quote(raw, safe="")
+      call_kw(quote_plus, kw_safe, raw, empty), // quote_plus(raw, safe="")
+  };
+  // Each once, longest first; forms of equal length keep the order above.
+  std::vector<std::pair<Py_ssize_t, PyObject*>> kept;
+  for (const Ref& form : candidates) {
+    if (!truthy(form)) continue;
+    bool seen = false;
+    for (const auto& [len, earlier] : kept) seen = seen || equal(Borrowed(earlier), form);
+    if (seen) continue;
+    Py_ssize_t len = PyObject_Length(form.get());
+    if (len < 0) throw_error();
+    kept.emplace_back(len, form.get());
+  }
+  std::stable_sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  Ref forms = new_list();
+  for (const auto& [len, form] : kept) list_append(forms, Borrowed(form));
   return forms;
 }
 
