@@ -68,7 +68,8 @@ ParseQsLookup g_parse_qs_lookup;
 
 /// The first value of "api_key" in the query, as `parse_qs(query)` gives it
 /// with its defaults: fields without "=" or with an empty value are left
-/// out. A null Ref when there is none.
+/// out. A null Ref when there is none. The host reads the same value with
+/// `strovik.mcp.redaction.query_api_key`; a parity test holds the two alike.
 Ref first_api_key(const Text& query) {
   Ref key;
   for_each_query_field(query, [&](const QueryField& f) {

@@ -86,7 +86,12 @@ def redact_text(text: str, known_keys: Iterable[str] = ()) -> str:
 
 
 def query_api_key(query_string: bytes) -> str | None:
-    """The first non-blank ``api_key`` query value, read the way the gate reads it."""
+    """The first non-blank ``api_key`` query value, read the way the gate reads it.
+
+    The host's one reading of that value. The gate module reads it natively from the
+    raw bytes (it imports nothing of the host); tests/test_query_parity.py holds both
+    to ``parse_qs`` of the strictly decoded text.
+    """
     try:
         text = query_string.decode("utf-8")
     except UnicodeDecodeError:
@@ -96,7 +101,12 @@ def query_api_key(query_string: bytes) -> str | None:
 
 
 def redact_target(target: str) -> str:
-    """Mask the values of ``api_key`` in a request target (path plus raw query)."""
+    """Mask the values of ``api_key`` in a request target (path plus raw query).
+
+    Not a reading of the key (``query_api_key`` is): every ``api_key`` field is masked
+    in place, blank and repeated ones too, with its name decoded as the query parser
+    decodes names, so that the gate finds no key left but the mask.
+    """
     path, sep, query = target.partition("?")
     if not sep:
         return target
