@@ -304,13 +304,15 @@ Ref normalize_throw(const ThrowArgs& a) noexcept {
 
 /// Forwards a throw to the delegate, with its arguments as given: the
 /// delegate judges them. GeneratorExit closes the delegate instead and is
-/// raised in the body. The delegate's outcome goes on as after a send.
+/// raised in the body; so is the error of making it (arguments that break
+/// the rules of `raise`), as a `raise` there would fail. The delegate's
+/// outcome goes on as after a send.
 PySendResult throw_to_delegate(CoroObject* c, const ThrowArgs& a, PyObject** out) noexcept {
   Promise& p = promise(c);
   if (PyErr_GivenExceptionMatches(a.typ(), PyExc_GeneratorExit)) {
     int err = drop_and_close_delegate(c);
-    Ref exc = err < 0 ? Ref::steal(PyErr_GetRaisedException()) : normalize_throw(a);
-    if (!exc) return PYGEN_ERROR;
+    Ref exc = err < 0 ? Ref() : normalize_throw(a);
+    if (!exc) exc = Ref::steal(PyErr_GetRaisedException());
     return raise_in_body(c, std::move(exc), out);
   }
   PyObject* delegate = p.delegate.get();
