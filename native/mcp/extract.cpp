@@ -2,9 +2,9 @@
 // else from the first "Authorization: Bearer" header.
 #include "mcp/guardlet.hpp"
 
-#include "module_frame/dict_watch.hpp"
-#include "module_frame/percent.hpp"
-#include "module_frame/standard.hpp"
+#include "module_frame/fast_paths/dict_watch.hpp"
+#include "module_frame/fast_paths/percent.hpp"
+#include "module_frame/fast_paths/standard.hpp"
 
 using namespace frame;
 

@@ -3,6 +3,8 @@
 // the scope and the request context variable) or answered with 401.
 #include "mcp/guardlet.hpp"
 
+#include "module_frame/fast_paths/per_call_import.hpp"
+
 using namespace frame;
 
 namespace guardlet {

@@ -2,9 +2,9 @@
 // the method definitions that the class bodies are built from.
 #pragma once
 
-#include "module_frame/coroutine.hpp"
-#include "module_frame/module.hpp"
-#include "module_frame/ops.hpp"
+#include "module_frame/runtime/coroutine.hpp"
+#include "module_frame/runtime/module.hpp"
+#include "module_frame/runtime/ops.hpp"
 
 namespace guardlet {
 

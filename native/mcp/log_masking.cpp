@@ -4,8 +4,8 @@
 // its loggers masks the key being verified in the current context.
 #include "mcp/guardlet.hpp"
 
-#include "module_frame/dict_watch.hpp"
-#include "module_frame/standard.hpp"
+#include "module_frame/fast_paths/dict_watch.hpp"
+#include "module_frame/fast_paths/standard.hpp"
 
 #include <algorithm>
 #include <utility>

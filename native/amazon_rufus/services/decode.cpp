@@ -17,8 +17,8 @@
 // float() rounds them.
 #include "amazon_rufus/services/replay.hpp"
 
-#include "module_frame/percent.hpp"
-#include "module_frame/standard.hpp"
+#include "module_frame/fast_paths/percent.hpp"
+#include "module_frame/fast_paths/standard.hpp"
 
 #include <cstring>
 #include <string>

@@ -16,8 +16,8 @@
 // and for any input outside the cases above, the caller calls the function.
 #include "amazon_rufus/services/replay.hpp"
 
-#include "module_frame/percent.hpp"
-#include "module_frame/standard.hpp"
+#include "module_frame/fast_paths/percent.hpp"
+#include "module_frame/fast_paths/standard.hpp"
 
 #include <string>
 

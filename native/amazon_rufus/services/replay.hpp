@@ -2,8 +2,8 @@
 // method definitions that the RufusReplayService class body is built from.
 #pragma once
 
-#include "module_frame/module.hpp"
-#include "module_frame/ops.hpp"
+#include "module_frame/runtime/module.hpp"
+#include "module_frame/runtime/ops.hpp"
 
 namespace replay {
 

@@ -1,14 +1,14 @@
 // The function type of the frame: Python-visible attributes (CPython's
 // function attributes plus `_is_coroutine`), descriptor binding, pickling by
 // reference, and the vectorcall entry that binds arguments and runs the body.
-#include "module_frame/function.hpp"
+#include "module_frame/runtime/function.hpp"
 
-#include "module_frame/attributes.hpp"
-#include "module_frame/coroutine.hpp"
-#include "module_frame/module.hpp"
-#include "module_frame/object_cache.hpp"
-#include "module_frame/ops.hpp"
-#include "module_frame/traceback.hpp"
+#include "module_frame/runtime/attributes.hpp"
+#include "module_frame/runtime/coroutine.hpp"
+#include "module_frame/runtime/module.hpp"
+#include "module_frame/runtime/object_cache.hpp"
+#include "module_frame/runtime/ops.hpp"
+#include "module_frame/runtime/traceback.hpp"
 
 #include <cstddef>
 

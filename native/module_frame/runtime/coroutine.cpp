@@ -1,9 +1,9 @@
-#include "module_frame/coroutine.hpp"
+#include "module_frame/runtime/coroutine.hpp"
 
-#include "module_frame/attributes.hpp"
-#include "module_frame/module.hpp"
-#include "module_frame/object_cache.hpp"
-#include "module_frame/traceback.hpp"
+#include "module_frame/runtime/attributes.hpp"
+#include "module_frame/runtime/module.hpp"
+#include "module_frame/runtime/object_cache.hpp"
+#include "module_frame/runtime/traceback.hpp"
 
 #include <cstddef>
 #include <new>

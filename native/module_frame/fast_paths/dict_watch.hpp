@@ -4,7 +4,7 @@
 // unchanged.
 #pragma once
 
-#include "module_frame/ref.hpp"
+#include "module_frame/runtime/ref.hpp"
 
 #include <cstdint>
 #include <initializer_list>

@@ -1,4 +1,4 @@
-#include "module_frame/dict_watch.hpp"
+#include "module_frame/fast_paths/dict_watch.hpp"
 
 namespace frame {
 

@@ -1,6 +1,6 @@
-#include "module_frame/standard.hpp"
+#include "module_frame/fast_paths/standard.hpp"
 
-#include "module_frame/ops.hpp"
+#include "module_frame/runtime/ops.hpp"
 
 namespace frame {
 

@@ -6,7 +6,7 @@
 // otherwise the caller calls the function itself.
 #pragma once
 
-#include "module_frame/ref.hpp"
+#include "module_frame/runtime/ref.hpp"
 
 #include <initializer_list>
 
