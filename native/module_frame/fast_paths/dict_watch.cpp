@@ -3,23 +3,23 @@
 namespace frame {
 
 namespace detail {
-uint64_t g_watched_dict_changes = 1;
+uint64_t watched_changes = 1;
 }
 
 namespace {
 
-int g_watcher = -1;
+int watcher_id = -1;
 
 int on_watched_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
-  ++detail::g_watched_dict_changes;
+  ++detail::watched_changes;
   return 0;
 }
 
 } // namespace
 
 bool watch_dict(Borrowed dict) noexcept {
-  if (g_watcher < 0) g_watcher = PyDict_AddWatcher(on_watched_dict_change);
-  if (g_watcher >= 0 && PyDict_Watch(g_watcher, dict.get()) == 0) return true;
+  if (watcher_id < 0) watcher_id = PyDict_AddWatcher(on_watched_dict_change);
+  if (watcher_id >= 0 && PyDict_Watch(watcher_id, dict.get()) == 0) return true;
   PyErr_Clear();
   return false;
 }

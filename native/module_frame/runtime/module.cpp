@@ -107,7 +107,7 @@ int exec(PyObject* module) noexcept {
   return -1;
 }
 
-PyModuleDef_Slot g_slots[] = {
+PyModuleDef_Slot kSlots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create)},
     {Py_mod_exec, reinterpret_cast<void*>(exec)},
     {0, nullptr},
@@ -121,7 +121,7 @@ PyModuleDef make_def(const char* short_name, const char* doc) noexcept {
   def.m_doc = doc;
   def.m_size = 0;
   def.m_methods = nullptr;
-  def.m_slots = g_slots;
+  def.m_slots = kSlots;
   return def;
 }
 
