@@ -9,6 +9,7 @@ using namespace frame;
 namespace guardlet {
 namespace {
 
+/// A module of the plain type: no subclass can answer its attributes itself.
 bool plain_module(Borrowed m) noexcept { return Py_TYPE(m.get()) == &PyModule_Type; }
 
 /// `value` is `m.name` read from the module's own dict.
