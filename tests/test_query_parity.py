@@ -4,6 +4,9 @@ The reference is what a plain reading of the query gives: the raw bytes decoded 
 UTF-8, then ``urllib.parse.parse_qs(text).get("api_key", [None])[0]``. A query that is not
 UTF-8 gives no key (the gate then goes on to the headers). Replacing ``urllib.parse``
 functions must keep working: the gate then calls what it finds there.
+
+The host's own reader, ``strovik.mcp.redaction.query_api_key``, is held to the same reference,
+and the host's masking of request targets must leave the gate no key to read but the mask.
 """
 
 from __future__ import annotations
@@ -16,6 +19,7 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 from strovik.mcp.guardlet import ApiKeyGuardlet
+from strovik.mcp.redaction import MASK, query_api_key, redact_target
 
 _STD_PARSE_QS = urllib.parse.parse_qs
 
@@ -82,14 +86,16 @@ structured_query = st.lists(field, max_size=8).map("&".join)
 @example("\u0161pi_key=lookalike")  # U+0161 ends in the byte of "a": a name that only looks like api_key when narrowed
 def test_query_key_matches_parse_qs(query: str) -> None:
     raw = query.encode("utf-8")
-    assert gate_key(raw) == reference_key(raw)
+    assert gate_key(raw) == query_api_key(raw) == reference_key(raw)
+    masked_query = redact_target("/sse?" + query).partition("?")[2]
+    assert gate_key(masked_query.encode("utf-8")) in (None, MASK)
 
 
 @settings(max_examples=500, deadline=None)
 @given(st.lists(st.sampled_from([b"api_key=", b"k", b"&", b"%FF", b"\xff", b"\xc3", b"\xc3\xa9", b"\xed\xa0\x80",
                                  b"=", b"+", b"%C3"]), max_size=10).map(b"".join))
 def test_raw_query_bytes_match_the_strict_decode_reading(raw: bytes) -> None:
-    assert gate_key(raw) == reference_key(raw)
+    assert gate_key(raw) == query_api_key(raw) == reference_key(raw)
 
 
 @pytest.mark.parametrize("raw", [b"api_key=\xff", b"\xc3(api_key=k", b"api_key=k&x=\xed\xa0\x80"])

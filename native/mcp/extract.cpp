@@ -2,73 +2,25 @@
 // else from the first "Authorization: Bearer" header.
 #include "mcp/guardlet.hpp"
 
-#include "module_frame/dict_watch.hpp"
-#include "module_frame/percent.hpp"
-#include "module_frame/standard.hpp"
+#include "module_frame/fast_paths/percent.hpp"
 
 using namespace frame;
 
 namespace guardlet {
 namespace {
 
-/// `urllib.parse.parse_qs` as found at load; it reaches parse_qsl and unquote
-/// through its module's globals.
-StandardFunction g_parse_qs;
+/// A module of the plain type: no subclass can answer its attributes itself.
+bool plain_module(Borrowed m) noexcept { return Py_TYPE(m.get()) == &PyModule_Type; }
 
-/// `urllib.parse.parse_qs` looked up per request as the body does, kept
-/// while it is the standard function: dict watchers on every dict the lookup
-/// read (this module's globals, builtins, the two modules' dicts, which also
-/// hold the function's helpers) drop it at their first change. What no dict
-/// shows is checked on each use: both modules still plain modules (a module
-/// subclass may answer attributes itself) and the function's own code and
-/// defaults.
-class ParseQsLookup {
-public:
-  /// The function found now, and whether it is the standard one unchanged.
-  Ref find(bool& standard) {
-    if (kept_.holds() && plain_module(urllib_) && plain_module(parse_) && g_parse_qs.same_function(parse_qs_)) {
-      standard = true;
-      return Ref::borrow(parse_qs_);
-    }
-    Ref urllib = state.global(k.urllib);
-    Ref parse = getattr(urllib, k.parse);
-    Ref parse_qs = getattr(parse, k.parse_qs);
-    standard = g_parse_qs.still(parse_qs);
-    if (standard) keep(urllib, parse, parse_qs);
-    return parse_qs;
-  }
-
-private:
-  static bool plain_module(Borrowed m) noexcept { return Py_TYPE(m.get()) == &PyModule_Type; }
-
-  /// `value` is `m.name` read from the module's own dict.
-  static bool in_dict(Borrowed m, Borrowed name, Borrowed value) noexcept {
-    return value.is(PyDict_GetItemWithError(PyModule_GetDict(m.get()), name.get()));
-  }
-
-  void keep(Borrowed urllib, Borrowed parse, Borrowed parse_qs) noexcept {
-    kept_.drop();
-    if (!plain_module(urllib) || !plain_module(parse) || !in_dict(urllib, k.parse, parse) ||
-        !in_dict(parse, k.parse_qs, parse_qs)) {
-      PyErr_Clear();
-      return;
-    }
-    urllib_ = Ref::borrow(urllib);
-    parse_ = Ref::borrow(parse);
-    parse_qs_ = Ref::borrow(parse_qs);
-    kept_.keep({state.globals, state.builtins, PyModule_GetDict(urllib.get()), PyModule_GetDict(parse.get()),
-                g_parse_qs.globals()});
-  }
-
-  Kept urllib_, parse_, parse_qs_;
-  WatchedAnswer kept_;
-};
-
-ParseQsLookup g_parse_qs_lookup;
+/// `value` is `m.name` read from the module's own dict.
+bool in_dict(Borrowed m, Borrowed name, Borrowed value) noexcept {
+  return value.is(PyDict_GetItemWithError(PyModule_GetDict(m.get()), name.get()));
+}
 
 /// The first value of "api_key" in the query, as `parse_qs(query)` gives it
 /// with its defaults: fields without "=" or with an empty value are left
-/// out. A null Ref when there is none.
+/// out. A null Ref when there is none. The host reads the same value with
+/// `strovik.mcp.redaction.query_api_key`; a parity test holds the two alike.
 Ref first_api_key(const Text& query) {
   Ref key;
   for_each_query_field(query, [&](const QueryField& f) {
@@ -95,7 +47,7 @@ Ref key_from_query(Borrowed raw) {
     if (ascii->length == 0) return Ref();
     // The standard parser's answer is read from the bytes, without building the decoded str.
     bool standard = false;
-    Ref parse_qs = g_parse_qs_lookup.find(standard);
+    Ref parse_qs = state.parse_qs_lookup.find(standard);
     if (standard) return first_api_key(*ascii);
     return parsed_api_key(parse_qs, check(PyUnicode_DecodeASCII(PyBytes_AS_STRING(raw.get()), ascii->length, nullptr)));
   }
@@ -117,7 +69,7 @@ Ref key_from_query(Borrowed raw) {
   if (!truthy(query_string)) return Ref();
 
   bool standard = false;
-  Ref parse_qs = g_parse_qs_lookup.find(standard);
+  Ref parse_qs = state.parse_qs_lookup.find(standard);
   if (standard && PyUnicode_CheckExact(query_string.get())) return first_api_key(Borrowed(query_string));
   return parsed_api_key(parse_qs, query_string);
 }
@@ -265,8 +217,30 @@ const char* const kLocals[] = {"query_string", "params", "api_keys", "name", "va
 
 } // namespace
 
-void remember_standard_parse_qs(Borrowed parse_qs) noexcept {
-  g_parse_qs.remember(parse_qs, "urllib.parse", "parse_qs", {"parse_qsl", "unquote"});
+Ref ParseQsLookup::find(bool& standard) {
+  if (kept_.holds() && plain_module(urllib_) && plain_module(parse_) && state.parse_qs.still(parse_qs_)) {
+    standard = true;
+    return Ref::borrow(parse_qs_);
+  }
+  Ref urllib = state.global(k.urllib);
+  Ref parse = getattr(urllib, k.parse);
+  Ref parse_qs = getattr(parse, k.parse_qs);
+  standard = state.parse_qs.still(parse_qs);
+  if (standard) keep(urllib, parse, parse_qs);
+  return parse_qs;
+}
+
+void ParseQsLookup::keep(Borrowed urllib, Borrowed parse, Borrowed parse_qs) noexcept {
+  kept_.drop();
+  if (!plain_module(urllib) || !plain_module(parse) || !in_dict(urllib, k.parse, parse) ||
+      !in_dict(parse, k.parse_qs, parse_qs)) {
+    PyErr_Clear();
+    return;
+  }
+  urllib_ = Ref::borrow(urllib);
+  parse_ = Ref::borrow(parse);
+  parse_qs_ = Ref::borrow(parse_qs);
+  kept_.keep({state.globals, state.builtins, PyModule_GetDict(urllib.get()), PyModule_GetDict(parse.get())});
 }
 
 MethodDef extract_token_def{

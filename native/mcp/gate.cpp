@@ -36,9 +36,6 @@ Ref send_401(Borrowed self, Borrowed scope, Borrowed send) {
   return call_method_kw(self, k._send_401, k.kw_reason, scope, send, k.invalid_api_key);
 }
 
-/// The request context variable, imported per request as the gate is defined to.
-PerCallImport g_context_import(k.context_module, k.context_fromlist, k.mcp_request_ctx);
-
 /// `var.set(value)`; a ContextVar (whose methods cannot be replaced) is set through the C API.
 Ref context_set(Borrowed var, Borrowed value) {
   if (PyContextVar_CheckExact(var.get())) return check(PyContextVar_Set(var.get(), value.get()));
@@ -51,12 +48,9 @@ void context_reset(Borrowed var, Borrowed token) {
   else call_method(var, k.reset, token);
 }
 
-/// A tracking_send of a finished request that nothing else refers to, kept for the next one.
-Kept g_spare_tracking_send;
-
 /// The per-request tracking_send: a closure whose cells hold the raw send and the two progress flags.
 Ref make_tracking_send(Borrowed send) {
-  if (Ref fn = g_spare_tracking_send.take()) {
+  if (Ref fn = state.spare_tracking_send.take()) {
     check_status(PyCell_Set(cell(function_closure(fn), kSend).get(), send.get()));
     return fn;
   }
@@ -70,7 +64,7 @@ Ref make_tracking_send(Borrowed send) {
 /// nothing was assigned on it (no tracking_send, closure or cell of it
 /// outlives the request), so that reuse cannot be seen.
 void recycle_tracking_send(Ref fn) noexcept {
-  if (g_spare_tracking_send || Py_REFCNT(fn.get()) != 1 || !function_as_made(fn)) return;
+  if (state.spare_tracking_send || Py_REFCNT(fn.get()) != 1 || !function_as_made(fn)) return;
   Borrowed closure = function_closure(fn);
   if (Py_REFCNT(closure.get()) != 1) return;
   for (Cell which : {kSend, kResponseStarted, kResponseComplete})
@@ -81,7 +75,7 @@ void recycle_tracking_send(Ref fn) noexcept {
     PyErr_Clear();
     return;
   }
-  g_spare_tracking_send = std::move(fn);
+  state.spare_tracking_send = std::move(fn);
 }
 
 Ref request_context(Borrowed scope, Borrowed token) {
@@ -125,7 +119,7 @@ Task call_body(Call c) {
     setitem(scope, k.mcp_api_key, token);
   }
 
-  Ref mcp_request_ctx = g_context_import.get(state);
+  Ref mcp_request_ctx = state.context_import.get(state);
   Ref ctx_token = context_set(mcp_request_ctx, request_context(scope, token));
   Ref tracking_send = make_tracking_send(send);
   Borrowed closure = function_closure(tracking_send);

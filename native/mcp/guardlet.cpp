@@ -61,7 +61,12 @@ void module_body(ModuleState& st) {
         st.import_module_for_from("starlette.types", {names[0].get(), names[1].get(), names[2].get(), names[3].get()});
     for (const Ref& n : names) st.set_global(n, ModuleState::from_module(mod, "starlette.types", n));
   }
-  remember_standard_parse_qs(getattr(getattr(st.global(k.urllib), k.parse), k.parse_qs));
+  {
+    Ref parse = getattr(st.global(k.urllib), k.parse);
+    state.parse_qs.remember(getattr(parse, k.parse_qs), "urllib.parse", "parse_qs", {"parse_qsl", "unquote"});
+    state.quote.remember(getattr(parse, intern("quote")), "urllib.parse", "quote", {"quote_from_bytes"});
+    state.quote_plus.remember(getattr(parse, intern("quote_plus")), "urllib.parse", "quote_plus", {"quote"});
+  }
   {
     Ref get_logger = getattr(st.global(k.logging), k.getLogger);
     st.set_global(k._logger, call(get_logger, k.strovik_mcp));
@@ -144,7 +149,7 @@ void make_late_constants() {
   k.kw_verify = constant(check(PyTuple_Pack(3, k.params, k.headers, k.timeout)));
 }
 
-ModuleState state{
+State state{{
     .def = make_def("guardlet", kModuleDoc),
     .short_name = "guardlet",
     .full_name = "strovik.mcp.guardlet",
@@ -153,7 +158,7 @@ ModuleState state{
     .late_constants = make_late_constants,
     .body = module_body,
     .uses_coroutines = true,
-};
+}};
 
 } // namespace guardlet
 

@@ -2,13 +2,13 @@
 // the method definitions that the class bodies are built from.
 #pragma once
 
-#include "module_frame/coroutine.hpp"
-#include "module_frame/module.hpp"
-#include "module_frame/ops.hpp"
+#include "module_frame/fast_paths/per_call_import.hpp"
+#include "module_frame/fast_paths/standard.hpp"
+#include "module_frame/runtime/coroutine.hpp"
+#include "module_frame/runtime/module.hpp"
+#include "module_frame/runtime/ops.hpp"
 
 namespace guardlet {
-
-extern frame::ModuleState state;
 
 /// Interned names, literal strings, bytes and small ints; created at load, never freed.
 struct Constants {
@@ -59,8 +59,49 @@ private:
   frame::Ref token_;
 };
 
-/// Remembers `urllib.parse.parse_qs` as found at load, for the native reading
-/// of the key from the query.
-void remember_standard_parse_qs(frame::Borrowed parse_qs) noexcept;
+/// `urllib.parse.parse_qs` looked up per request as the body does, kept
+/// while it is the standard function: dict watchers on every dict the lookup
+/// read (this module's globals, builtins, the two modules' dicts) drop it at
+/// their first change. What no dict shows is checked on each use: both
+/// modules still plain modules (a module subclass may answer attributes
+/// itself) and the function still the standard one.
+class ParseQsLookup {
+public:
+  /// The function found now, and whether it is the standard one unchanged.
+  frame::Ref find(bool& standard);
+
+private:
+  void keep(frame::Borrowed urllib, frame::Borrowed parse, frame::Borrowed parse_qs) noexcept;
+
+  frame::Kept urllib_, parse_, parse_qs_;
+  frame::WatchedAnswer kept_;
+};
+
+/// The key forms last made, with the key they were made from. A verification
+/// filters several records with one key, and a returning client sends the
+/// same key again: the forms are reused while the key is that one (or an
+/// equal str) and quote and quote_plus are still the standard functions.
+/// Dict watchers on the functions' globals (which hold whatever they call)
+/// and on builtins drop them at the first change.
+struct KeyForms {
+  frame::Kept key, forms;
+  frame::WatchedAnswer kept;
+};
+
+/// The module's state: the frame's, and the caches of the module's fast paths.
+struct State : frame::ModuleState {
+  /// The `urllib.parse` functions the fast paths stand in for, as found at load.
+  frame::StandardFunction parse_qs, quote, quote_plus;
+  ParseQsLookup parse_qs_lookup;
+  KeyForms last_key_forms;
+  /// The request context variable, imported per request as the gate is defined to.
+  frame::PerCallImport context_import{k.context_module, k.context_fromlist, k.mcp_request_ctx};
+  /// A tracking_send of a finished request that nothing else refers to, kept for the next one.
+  frame::Kept spare_tracking_send;
+  /// The context variable holding the key being verified, for the HTTP client's log filter.
+  PyObject* verifying_key = nullptr;
+};
+
+extern State state;
 
 } // namespace guardlet

@@ -4,64 +4,64 @@
 // its loggers masks the key being verified in the current context.
 #include "mcp/guardlet.hpp"
 
-#include "module_frame/dict_watch.hpp"
-#include "module_frame/standard.hpp"
+#include <algorithm>
+#include <utility>
+#include <vector>
 
 using namespace frame;
 
 namespace guardlet {
 namespace {
 
-/// The key being verified in this context, for the HTTP client's log filter.
-PyObject* g_verifying_key = nullptr;
-
-/// The forms in which a key can turn up in a text: as it is, as Python and
-/// bytes reprs show it (a control character in a header value), and
-/// percent-encoded as it travels in the query. Every str has all of them: a
-/// lone surrogate, which UTF-8 cannot encode, is escaped or passed through.
+/// The forms in which a key can turn up in a text, longest first, each once:
+/// as it is, as Python and bytes reprs show it (a control character in a
+/// header value), and percent-encoded as it travels in the query. The UTF-8
+/// bytes have every lone surrogate escaped as the bytes repr shows it.
+///
+/// The same definition as `key_spellings` of the host's redaction module,
+/// which the host's own key check uses; this module imports nothing of the
+/// host, so it keeps its copy, and a differential test holds it to that one.
 Ref make_key_forms(Borrowed api_key, Borrowed quote, Borrowed quote_plus) {
-  Ref forms = new_list();
-  list_append(forms, api_key);
-  Ref r = check(PyObject_Repr(api_key.get()));
-  list_append(forms, check(PySequence_GetSlice(r.get(), 1, PyUnicode_GET_LENGTH(r.get()) - 1)));
   Ref raw = check(PyUnicode_AsEncodedString(api_key.get(), "utf-8", "backslashreplace"));
+  Ref r = check(PyObject_Repr(api_key.get()));
   Ref br = check(PyObject_Repr(raw.get()));
-  list_append(forms, check(PySequence_GetSlice(br.get(), 2, PyUnicode_GET_LENGTH(br.get()) - 1)));
   Ref empty = check(PyUnicode_FromString(""));
-  Ref surrogatepass = check(PyUnicode_FromString("surrogatepass"));
-  // quote(key, safe="", encoding=None, errors="surrogatepass"), and the same with quote_plus
-  list_append(forms, call(quote, api_key, empty, Py_None, surrogatepass));
-  list_append(forms, call(quote_plus, api_key, empty, Py_None, surrogatepass));
+  static PyObject* const kw_safe = constant(check(PyTuple_Pack(1, interned("safe"))));
+  Ref candidates[] = {
+      Ref::borrow(api_key),
+      check(PySequence_GetSlice(r.get(), 1, PyUnicode_GET_LENGTH(r.get()) - 1)),
+      check(PySequence_GetSlice(br.get(), 2, PyUnicode_GET_LENGTH(br.get()) - 1)),
+      call_kw(quote, kw_safe, raw, empty),      // quote(raw, safe="")
+      call_kw(quote_plus, kw_safe, raw, empty), // quote_plus(raw, safe="")
+  };
+  // Each once, longest first; forms of equal length keep the order above.
+  std::vector<std::pair<Py_ssize_t, PyObject*>> kept;
+  for (const Ref& form : candidates) {
+    if (!truthy(form)) continue;
+    bool seen = false;
+    for (const auto& [len, earlier] : kept) seen = seen || equal(Borrowed(earlier), form);
+    if (seen) continue;
+    Py_ssize_t len = PyObject_Length(form.get());
+    if (len < 0) throw_error();
+    kept.emplace_back(len, form.get());
+  }
+  std::stable_sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  Ref forms = new_list();
+  for (const auto& [len, form] : kept) list_append(forms, Borrowed(form));
   return forms;
 }
 
-/// The forms last made, with the key they were made from. A verification
-/// filters several records with one key, and a returning client sends the
-/// same key again: the forms are reused while the key is that one (or an
-/// equal str) and quote and quote_plus are still the standard functions they
-/// were made with, unchanged. Dict watchers on the functions' globals (which
-/// hold the helpers they call) and on builtins drop them at the first change.
-struct KeyForms {
-  Kept key, forms;
-  StandardFunction quote, quote_plus;
-  WatchedAnswer kept;
-};
-KeyForms g_last_forms;
-
-/// Keeps `forms` of `api_key`, made from `quote` and `quote_plus` since the
-/// watchers' count was `seen`, when everything they depend on can be watched.
-void keep_forms(Borrowed api_key, Borrowed quote, Borrowed quote_plus, Borrowed forms, uint64_t seen) {
-  KeyForms& last = g_last_forms;
+/// Keeps `forms` of `api_key`, made from the standard quote and quote_plus
+/// since the watchers' count was `seen`, when everything they depend on can
+/// be watched.
+void keep_forms(Borrowed api_key, Borrowed forms, uint64_t seen) {
+  KeyForms& last = state.last_key_forms;
   last.kept.drop();
-  // Only an exact str is kept: a subclass may give other reprs or encodings each time.
-  if (!PyUnicode_CheckExact(api_key.get()) || !last.quote.remember(quote, "urllib.parse", "quote", {}) ||
-      !last.quote_plus.remember(quote_plus, "urllib.parse", "quote_plus", {}))
-    return;
   Ref old_key = last.key.take(), old_forms = last.forms.take(); // released once the entry is whole
   last.key = Ref::borrow(api_key);
   last.forms = Ref::borrow(forms);
   // Code run since the lookups (the quoting itself, or a release above) may have replaced a helper.
-  last.kept.keep({last.quote.globals(), last.quote_plus.globals(), state.builtins}, seen);
+  last.kept.keep({state.quote.globals(), state.quote_plus.globals(), state.builtins}, seen);
 }
 
 Ref key_forms(Borrowed api_key) {
@@ -71,12 +71,14 @@ Ref key_forms(Borrowed api_key) {
   const uint64_t seen = watched_dict_changes();
   Ref parse = check(PyImport_ImportModule("urllib.parse"));
   Ref quote = getattr(parse, quote_name), quote_plus = getattr(parse, quote_plus_name);
-  const KeyForms& last = g_last_forms;
-  if (last.kept.holds() && last.quote.same_function(quote) && last.quote_plus.same_function(quote_plus) &&
-      PyUnicode_CheckExact(api_key.get()) && (last.key.is(api_key) || secret_equal(last.key, api_key)))
+  // Only an exact str is kept: a subclass may give other reprs or encodings each time.
+  const bool keepable =
+      PyUnicode_CheckExact(api_key.get()) && state.quote.still(quote) && state.quote_plus.still(quote_plus);
+  const KeyForms& last = state.last_key_forms;
+  if (keepable && last.kept.holds() && (last.key.is(api_key) || secret_equal(last.key, api_key)))
     return Ref::borrow(last.forms);
   Ref forms = make_key_forms(api_key, quote, quote_plus);
-  keep_forms(api_key, quote, quote_plus, forms, seen);
+  if (keepable) keep_forms(api_key, forms, seen);
   return forms;
 }
 
@@ -85,7 +87,7 @@ Ref key_forms(Borrowed api_key) {
 Ref hide_key_body(const Call& c) {
   Borrowed record = c.args[0];
   PyObject* key = nullptr;
-  check_status(PyContextVar_Get(g_verifying_key, Py_None, &key));
+  check_status(PyContextVar_Get(state.verifying_key, Py_None, &key));
   Ref api_key = Ref::steal(key);
   if (api_key.is_none() || !PyUnicode_Check(api_key.get())) return boolean(true);
   Ref text = call_method(record, intern("getMessage").get());
@@ -113,7 +115,7 @@ constexpr const char* kClientLoggers[] = {"httpx",          "httpcore",       "h
                                           "httpcore.http2", "httpcore.proxy", "httpcore.socks"};
 
 void install_filters() {
-  if (g_verifying_key) return;
+  if (state.verifying_key) return;
   Ref var = check(PyContextVar_New("strovik_mcp_verifying_key", nullptr));
   Ref logging = check(PyImport_ImportModule("logging"));
   Ref get_logger = getattr(logging, intern("getLogger"));
@@ -123,7 +125,7 @@ void install_filters() {
     Ref logger = call(get_logger, n);
     call_method(logger, intern("addFilter").get(), filter);
   }
-  g_verifying_key = var.release();
+  state.verifying_key = var.release();
 }
 
 } // namespace
@@ -146,14 +148,14 @@ Ref redact_key_forms(Borrowed text, Borrowed api_key) {
 
 KeyInLogContext::KeyInLogContext(Borrowed api_key) {
   install_filters();
-  token_ = check(PyContextVar_Set(g_verifying_key, api_key.get()));
+  token_ = check(PyContextVar_Set(state.verifying_key, api_key.get()));
 }
 
 KeyInLogContext::~KeyInLogContext() {
   // A coroutine closed from another context cannot reset there; the value
   // then simply stays in the context it was set in. Keep any pending error.
   Ref pending = Ref::steal(PyErr_GetRaisedException());
-  if (PyContextVar_Reset(g_verifying_key, token_.get()) < 0) PyErr_Clear();
+  if (PyContextVar_Reset(state.verifying_key, token_.get()) < 0) PyErr_Clear();
   PyErr_SetRaisedException(pending.release());
 }
 

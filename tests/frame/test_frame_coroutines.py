@@ -468,13 +468,24 @@ def test_throw_with_a_delegate_is_forwarded_as_given(gate):
     assert coro.cr_await is None and coro.__name__ is None
 
 
-def test_throw_generator_exit_closes_the_delegate_first(gate):
+@pytest.mark.parametrize(
+    "args, raised",
+    [((GeneratorExit,), GeneratorExit), ((GeneratorExit(), "value"), TypeError)],
+    ids=["generator-exit", "instance-with-separate-value"],
+)
+def test_throw_generator_exit_closes_the_delegate_first(gate, args, raised):
+    # The delegate is closed before the exception is made; one that cannot be made by the rules of
+    # raise fails in the body, which it ends like any other exception.
     send = PausingSend()
     coro = gate._send_401({}, send)
     coro.send(None)
-    with pytest.raises(GeneratorExit):
-        coro.throw(GeneratorExit)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        with pytest.raises(raised):
+            coro.throw(*args)
     assert send.log == [("thrown", GeneratorExit), "finally"]
+    with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+        coro.send(None)
 
 
 def test_throw_into_an_unstarted_coroutine(gate):

@@ -7,10 +7,13 @@ import json
 import logging
 import subprocess
 import sys
+import types
 import urllib.parse
 
 import httpx
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from guardlet_helpers import (
     ANSWERS,
@@ -24,12 +27,15 @@ from guardlet_helpers import (
     Recorder,
     VerifyBackend,
     context_var,
+    finish,
     guardlet_module,
     http_scope,
     receive,
     tb_names,
     unused_port,
 )
+
+from strovik.mcp.redaction import failure_detail, key_spellings
 
 WARNING_MSG = "远程校验 API Key 失败: %s"
 CLIENT_HEADERS = {"host", "accept", "accept-encoding", "connection", "user-agent"}
@@ -273,6 +279,43 @@ def test_masking_follows_a_replaced_quote_for_a_key_seen_before(G, backend, logs
     assert "***" in ours(logs)[0].getMessage()
     for record in logs.records:
         assert shown not in record.getMessage(), (record.name, record.getMessage())
+
+
+class _FailingClientModule(types.ModuleType):
+    """Stands in for httpx: constructing the client fails with the text the test chose."""
+
+    def __init__(self) -> None:
+        super().__init__("httpx")
+        self.text = ""
+
+    def AsyncClient(self):  # noqa: N802 - the name the gate looks up
+        raise RuntimeError(self.text)
+
+
+_ANY_CHAR = st.characters(blacklist_categories=())  # lone surrogates included
+_KEY_PIECES = st.sampled_from(["\ud800", "\udfff", " ", "+", "%", "\\", "'", '"', "\n", "\x00", "é", "😀", "=", "&"])
+
+
+@settings(max_examples=400, deadline=None)
+@given(key=st.lists(_KEY_PIECES | st.text(_ANY_CHAR, min_size=1, max_size=3), min_size=1, max_size=6).map("".join),
+       data=st.data())
+def test_native_key_masking_matches_the_host_spellings(key, data):
+    # The gate masks a key echoed into a failure with its own copy of the spellings; it must show exactly
+    # what the host's failure_detail shows for the same failure text.
+    spellings = key_spellings(key)
+    raw = key.encode("utf-8", "surrogatepass")
+    near = [key[:-1], key[1:], urllib.parse.quote(raw, safe=""), urllib.parse.quote_plus(raw, safe="")]
+    pieces = st.sampled_from(spellings + [p for p in near if p]) | st.text(_ANY_CHAR, max_size=3)
+    text = "".join(data.draw(st.lists(pieces, min_size=1, max_size=6))) or "x"
+    client = _FailingClientModule()
+    client.text = text
+    shown: list[object] = []
+    gate = guardlet_module().ApiKeyGuardlet(App(), auth_verify_url="http://127.0.0.1:9/")
+    with pytest.MonkeyPatch.context() as m:
+        m.setitem(sys.modules, "httpx", client)
+        m.setattr(guardlet_module(), "_logger", types.SimpleNamespace(warning=lambda fmt, arg: shown.append(arg)))
+        assert finish(gate._verify_remote(key)) is None
+    assert [str(arg) for arg in shown] == [str(failure_detail(RuntimeError(text), key))]
 
 
 def test_no_record_from_any_logger_holds_the_key(G, backend, logs):

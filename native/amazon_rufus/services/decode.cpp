@@ -17,8 +17,7 @@
 // float() rounds them.
 #include "amazon_rufus/services/replay.hpp"
 
-#include "module_frame/percent.hpp"
-#include "module_frame/standard.hpp"
+#include "module_frame/fast_paths/percent.hpp"
 
 #include <cstring>
 #include <string>
@@ -27,19 +26,6 @@ using namespace frame;
 
 namespace replay {
 namespace {
-
-/// The standard decoder as found at load; `loads` remembers nothing when it could not be confirmed.
-struct StandardJson {
-  StandardFunction loads; // with its global _default_decoder
-  Kept decoder;
-  Kept decoder_type;
-  Kept scanner;
-  Kept decode; // JSONDecoder.decode and .raw_decode as defined by the class
-  Kept raw_decode;
-  Kept name_default_decoder, name_scan_once, name_decode, name_raw_decode;
-};
-
-StandardJson g_json;
 
 bool is_ws(Py_UCS4 c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool is_digit(Py_UCS4 c) { return c >= '0' && c <= '9'; }
@@ -323,28 +309,28 @@ private:
 /// Whether `loads`, as looked up now, still decodes with the standard default decoder.
 bool still_standard(Borrowed loads) {
   // The guard has checked that the global _default_decoder is still the decoder kept at load.
-  if (!g_json.loads.still(loads)) return false;
-  PyObject* decoder = g_json.decoder.get();
-  if (!g_json.decoder_type.is(reinterpret_cast<PyObject*>(Py_TYPE(decoder)))) return false;
-  Ref scanner = Ref::steal(PyObject_GetAttr(decoder, g_json.name_scan_once.get()));
-  if (!g_json.scanner.is(scanner)) return false;
-  return g_json.decode.is(own_class_attr(g_json.decoder_type.get(), g_json.name_decode.get())) &&
-         g_json.raw_decode.is(own_class_attr(g_json.decoder_type.get(), g_json.name_raw_decode.get()));
+  if (!state.json.loads.still(loads)) return false;
+  PyObject* decoder = state.json.decoder.get();
+  if (!state.json.decoder_type.is(reinterpret_cast<PyObject*>(Py_TYPE(decoder)))) return false;
+  Ref scanner = Ref::steal(PyObject_GetAttr(decoder, state.json.name_scan_once.get()));
+  if (!state.json.scanner.is(scanner)) return false;
+  return state.json.decode.is(own_class_attr(state.json.decoder_type.get(), state.json.name_decode.get())) &&
+         state.json.raw_decode.is(own_class_attr(state.json.decoder_type.get(), state.json.name_raw_decode.get()));
 }
 
 /// Confirms at load that `json.loads` is the library's, with the default C scanner.
 bool confirm_standard(Borrowed json_module) {
-  if (!g_json.name_default_decoder) {
-    g_json.name_default_decoder = intern("_default_decoder");
-    g_json.name_scan_once = intern("scan_once");
-    g_json.name_decode = intern("decode");
-    g_json.name_raw_decode = intern("raw_decode");
+  if (!state.json.name_default_decoder) {
+    state.json.name_default_decoder = intern("_default_decoder");
+    state.json.name_scan_once = intern("scan_once");
+    state.json.name_decode = intern("decode");
+    state.json.name_raw_decode = intern("raw_decode");
   }
   Ref loads = getattr(json_module, intern("loads"));
-  if (!g_json.loads.remember(loads, "json", "loads", {"_default_decoder"})) return false;
-  PyObject* decoder = PyDict_GetItemWithError(g_json.loads.globals().get(), g_json.name_default_decoder.get());
+  if (!state.json.loads.remember(loads, "json", "loads", {"_default_decoder"})) return false;
+  PyObject* decoder = PyDict_GetItemWithError(state.json.loads.globals().get(), state.json.name_default_decoder.get());
   if (!decoder) return false;
-  Ref scanner = getattr(decoder, g_json.name_scan_once);
+  Ref scanner = getattr(decoder, state.json.name_scan_once);
   Ref c_json = Ref::steal(PyImport_GetModule(intern("_json").get()));
   if (!c_json) return false;
   Ref make_scanner = getattr(c_json, intern("make_scanner"));
@@ -356,14 +342,14 @@ bool confirm_standard(Borrowed json_module) {
       !attr_is(scanner.get(), "parse_int", reinterpret_cast<PyObject*>(&PyLong_Type)))
     return false;
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(decoder));
-  PyObject* decode = own_class_attr(type, g_json.name_decode.get());
-  PyObject* raw_decode = decode ? own_class_attr(type, g_json.name_raw_decode.get()) : nullptr;
+  PyObject* decode = own_class_attr(type, state.json.name_decode.get());
+  PyObject* raw_decode = decode ? own_class_attr(type, state.json.name_raw_decode.get()) : nullptr;
   if (!decode || !raw_decode) return false;
-  g_json.decoder = Ref::borrow(decoder);
-  g_json.decoder_type = Ref::borrow(type);
-  g_json.scanner = std::move(scanner);
-  g_json.decode = Ref::borrow(decode);
-  g_json.raw_decode = Ref::borrow(raw_decode);
+  state.json.decoder = Ref::borrow(decoder);
+  state.json.decoder_type = Ref::borrow(type);
+  state.json.scanner = std::move(scanner);
+  state.json.decode = Ref::borrow(decode);
+  state.json.raw_decode = Ref::borrow(raw_decode);
   return true;
 }
 
@@ -377,7 +363,7 @@ void remember_standard_json(Borrowed json_module) noexcept {
   } catch (const PyErrOccurred&) {
   }
   // Without a confirmed standard decoder, build_payload always calls json.loads.
-  if (!ok) g_json.loads.remember(nullptr, "json", "loads", {});
+  if (!ok) state.json.loads.remember(nullptr, "json", "loads", {});
   PyErr_Clear();
   PyErr_SetRaisedException(pending.release());
 }

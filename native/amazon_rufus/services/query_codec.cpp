@@ -16,8 +16,7 @@
 // and for any input outside the cases above, the caller calls the function.
 #include "amazon_rufus/services/replay.hpp"
 
-#include "module_frame/percent.hpp"
-#include "module_frame/standard.hpp"
+#include "module_frame/fast_paths/percent.hpp"
 
 #include <string>
 
@@ -25,9 +24,6 @@ using namespace frame;
 
 namespace replay {
 namespace {
-
-StandardFunction g_parse_qsl;
-StandardFunction g_urlencode;
 
 bool always_safe(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
@@ -67,14 +63,14 @@ bool append_quoted(PyObject* o, std::string& out) {
 } // namespace
 
 void remember_standard_urllib(Borrowed parse_qsl, Borrowed urlencode) noexcept {
-  g_parse_qsl.remember(parse_qsl, "urllib.parse", "parse_qsl",
-                       {"_coerce_args", "unquote", "_generate_unquoted_parts", "_unquote_impl", "_asciire"});
-  g_urlencode.remember(urlencode, "urllib.parse", "urlencode",
-                       {"quote_plus", "quote", "quote_from_bytes", "_byte_quoter_factory", "_ALWAYS_SAFE_BYTES"});
+  state.parse_qsl.remember(parse_qsl, "urllib.parse", "parse_qsl",
+                           {"_coerce_args", "unquote", "_generate_unquoted_parts", "_unquote_impl", "_asciire"});
+  state.urlencode.remember(urlencode, "urllib.parse", "urlencode",
+                           {"quote_plus", "quote", "quote_from_bytes", "_byte_quoter_factory", "_ALWAYS_SAFE_BYTES"});
 }
 
 Ref query_dict_if_standard(Borrowed parse_qsl, Borrowed query) {
-  if (!PyUnicode_CheckExact(query.get()) || !g_parse_qsl.still(parse_qsl)) return Ref();
+  if (!PyUnicode_CheckExact(query.get()) || !state.parse_qsl.still(parse_qsl)) return Ref();
   // unquote's own defaults decide nothing here: parse_qsl passes them explicitly.
   try {
     Ref result = new_dict();
@@ -92,7 +88,7 @@ Ref query_dict_if_standard(Borrowed parse_qsl, Borrowed query) {
 }
 
 Ref encoded_if_standard(Borrowed urlencode, Borrowed query) {
-  if (!PyDict_CheckExact(query.get()) || !g_urlencode.still(urlencode)) return Ref();
+  if (!PyDict_CheckExact(query.get()) || !state.urlencode.still(urlencode)) return Ref();
   std::string out;
   Py_ssize_t pos = 0;
   PyObject *key = nullptr, *value = nullptr;

@@ -102,7 +102,7 @@ void make_constants() {
   k.page_script = str_constant(kPageScript);
 }
 
-ModuleState state{
+State state{{
     .def = make_def("replay", kModuleDoc),
     .short_name = "replay",
     .full_name = "strovik.amazon_rufus.services.replay",
@@ -111,7 +111,7 @@ ModuleState state{
     .late_constants = nullptr,
     .body = module_body,
     .uses_coroutines = false,
-};
+}};
 
 } // namespace replay
 

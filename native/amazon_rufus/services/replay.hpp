@@ -2,12 +2,11 @@
 // method definitions that the RufusReplayService class body is built from.
 #pragma once
 
-#include "module_frame/module.hpp"
-#include "module_frame/ops.hpp"
+#include "module_frame/fast_paths/standard.hpp"
+#include "module_frame/runtime/module.hpp"
+#include "module_frame/runtime/ops.hpp"
 
 namespace replay {
-
-extern frame::ModuleState state;
 
 /// Interned names and literal strings; created at load, never freed.
 struct Constants {
@@ -33,6 +32,27 @@ struct Constants {
   PyObject *url, *body, *headers, *page_script;
 };
 extern Constants k;
+
+/// The standard JSON decoder as found at load, for build_payload's native
+/// reading: `loads` remembers nothing when it could not be confirmed.
+struct StandardJson {
+  frame::StandardFunction loads; // with its global _default_decoder
+  frame::Kept decoder;
+  frame::Kept decoder_type;
+  frame::Kept scanner;
+  frame::Kept decode; // JSONDecoder.decode and .raw_decode as defined by the class
+  frame::Kept raw_decode;
+  frame::Kept name_default_decoder, name_scan_once, name_decode, name_raw_decode;
+};
+
+/// The module's state: the frame's, and the guards of the module's fast paths.
+struct State : frame::ModuleState {
+  /// The `urllib.parse` functions build_replay_url's native readings stand in for, as found at load.
+  frame::StandardFunction parse_qsl, urlencode;
+  StandardJson json;
+};
+
+extern State state;
 
 extern frame::MethodDef init_def, build_payload_def, build_replay_url_def, replay_def, replay_with_page_def;
 extern frame::MethodDef build_replay_headers_def, upsert_asin_metadata_def;

@@ -27,19 +27,19 @@ def key_preview(key: str | None) -> str | None:
 
 
 def key_spellings(key: str) -> list[str]:
-    """The forms in which ``key`` shows up in a text, longest first.
+    """The forms in which ``key`` shows up in a text, longest first, each once.
 
     As it is; as ``repr`` of the text or of its UTF-8 bytes shows it (HTTP libraries quote
-    a header value they refuse that way); percent-encoded, as it travels in a query.
-    Works for any ``str``, lone surrogates included.
+    a header value they refuse that way); percent-encoded, as it travels in a query. A lone
+    surrogate, which UTF-8 cannot encode, is taken as the bytes repr escapes it. Forms of
+    equal length keep this order.
+
+    The gate module carries its own copy of this definition (it imports nothing of the
+    host, and masks the HTTP client's records while it verifies a key); a differential
+    test holds that copy to this one.
     """
-    forms = {
-        key,
-        repr(key)[1:-1],
-        repr(key.encode("utf-8", "backslashreplace"))[2:-1],
-        quote(key.encode("utf-8", "backslashreplace"), safe=""),
-        quote_plus(key.encode("utf-8", "backslashreplace"), safe=""),
-    }
+    raw = key.encode("utf-8", "backslashreplace")
+    forms = dict.fromkeys([key, repr(key)[1:-1], repr(raw)[2:-1], quote(raw, safe=""), quote_plus(raw, safe="")])
     return sorted((form for form in forms if form), key=len, reverse=True)
 
 
@@ -86,7 +86,12 @@ def redact_text(text: str, known_keys: Iterable[str] = ()) -> str:
 
 
 def query_api_key(query_string: bytes) -> str | None:
-    """The first non-blank ``api_key`` query value, read the way the gate reads it."""
+    """The first non-blank ``api_key`` query value, read the way the gate reads it.
+
+    The host's one reading of that value. The gate module reads it natively from the
+    raw bytes (it imports nothing of the host); tests/test_query_parity.py holds both
+    to ``parse_qs`` of the strictly decoded text.
+    """
     try:
         text = query_string.decode("utf-8")
     except UnicodeDecodeError:
@@ -96,7 +101,12 @@ def query_api_key(query_string: bytes) -> str | None:
 
 
 def redact_target(target: str) -> str:
-    """Mask the values of ``api_key`` in a request target (path plus raw query)."""
+    """Mask the values of ``api_key`` in a request target (path plus raw query).
+
+    Not a reading of the key (``query_api_key`` is): every ``api_key`` field is masked
+    in place, blank and repeated ones too, with its name decoded as the query parser
+    decodes names, so that the gate finds no key left but the mask.
+    """
     path, sep, query = target.partition("?")
     if not sep:
         return target

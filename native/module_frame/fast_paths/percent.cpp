@@ -1,6 +1,6 @@
-#include "module_frame/percent.hpp"
+#include "module_frame/fast_paths/percent.hpp"
 
-#include "module_frame/ops.hpp"
+#include "module_frame/runtime/ops.hpp"
 
 #include <cstdint>
 #include <cstring>

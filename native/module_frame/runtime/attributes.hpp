@@ -3,7 +3,7 @@
 // attributes, and the header of their statically allocated type objects.
 #pragma once
 
-#include "module_frame/ref.hpp"
+#include "module_frame/runtime/ref.hpp"
 
 namespace frame {
 

@@ -1,14 +1,14 @@
 // The function type of the frame: Python-visible attributes (CPython's
 // function attributes plus `_is_coroutine`), descriptor binding, pickling by
 // reference, and the vectorcall entry that binds arguments and runs the body.
-#include "module_frame/function.hpp"
+#include "module_frame/runtime/function.hpp"
 
-#include "module_frame/attributes.hpp"
-#include "module_frame/coroutine.hpp"
-#include "module_frame/module.hpp"
-#include "module_frame/object_cache.hpp"
-#include "module_frame/ops.hpp"
-#include "module_frame/traceback.hpp"
+#include "module_frame/runtime/attributes.hpp"
+#include "module_frame/runtime/coroutine.hpp"
+#include "module_frame/runtime/module.hpp"
+#include "module_frame/runtime/object_cache.hpp"
+#include "module_frame/runtime/ops.hpp"
+#include "module_frame/runtime/traceback.hpp"
 
 #include <cstddef>
 
@@ -32,8 +32,9 @@ struct FunctionObject {
   PyObject* weakrefs;
 };
 
-PyTypeObject g_function_type;
-ObjectCache<FunctionObject, &g_function_type, 8> g_function_cache;
+// The frame's method type and its spare objects: one per extension file.
+PyTypeObject function_type;
+ObjectCache<FunctionObject, &function_type, 8> function_cache;
 
 FunctionObject* as_fn(PyObject* o) noexcept { return reinterpret_cast<FunctionObject*>(o); }
 
@@ -133,7 +134,7 @@ PyObject* get_is_coroutine(PyObject* self, void*) noexcept {
 
 using F = FunctionObject;
 
-PyGetSetDef g_getset[] = {
+PyGetSetDef kGetSet[] = {
     {"__name__", get_field<F, &F::name>, set_name_field<F, &F::name>, nullptr, nullptr},
     {"__qualname__", get_field<F, &F::qualname>, set_qualname_field<F, &F::qualname>, nullptr, nullptr},
     {"__doc__", get_field<F, &F::doc>, set_any_field<F, &F::doc>, nullptr, nullptr},
@@ -152,7 +153,7 @@ PyGetSetDef g_getset[] = {
 // Pickled by reference: the qualified name is found again on import.
 PyObject* function_reduce(PyObject* self, PyObject*) noexcept { return or_none(as_fn(self)->qualname); }
 
-PyMethodDef g_methods[] = {
+PyMethodDef kMethods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
     {nullptr},
 };
@@ -194,7 +195,7 @@ void function_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
   if (as_fn(self)->weakrefs) PyObject_ClearWeakRefs(self);
   function_clear(self);
-  g_function_cache.give(as_fn(self));
+  function_cache.give(as_fn(self));
 }
 
 PyObject* function_repr(PyObject* self) noexcept {
@@ -287,7 +288,7 @@ void ready(MethodDef& def) {
 
 Ref make_function(MethodDef& def, Borrowed closure) {
   ready(def);
-  FunctionObject* fn = g_function_cache.take();
+  FunctionObject* fn = function_cache.take();
   if (!fn) throw_error();
   fn->vectorcall = function_vectorcall;
   fn->def = &def;
@@ -310,7 +311,7 @@ Ref make_function(MethodDef& def, Borrowed closure) {
 }
 
 void ready_function_type() {
-  PyTypeObject& t = g_function_type;
+  PyTypeObject& t = function_type;
   if (t.tp_flags & Py_TPFLAGS_READY) return;
   init_static_type_header(t);
   t.tp_name = "strovik.native_function";
@@ -324,14 +325,14 @@ void ready_function_type() {
   t.tp_clear = function_clear;
   t.tp_repr = function_repr;
   t.tp_descr_get = function_descr_get;
-  t.tp_getset = g_getset;
-  t.tp_methods = g_methods;
+  t.tp_getset = kGetSet;
+  t.tp_methods = kMethods;
   t.tp_dictoffset = offsetof(FunctionObject, dict);
   t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
   check_status(PyType_Ready(&t));
 }
 
-bool is_function(Borrowed o) noexcept { return Py_TYPE(o.get()) == &g_function_type; }
+bool is_function(Borrowed o) noexcept { return Py_TYPE(o.get()) == &function_type; }
 
 Borrowed function_closure(Borrowed fn) noexcept { return as_fn(fn.get())->closure; }
 

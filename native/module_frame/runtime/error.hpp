@@ -3,7 +3,7 @@
 // adds the traceback entry and returns NULL (or -1) to CPython.
 #pragma once
 
-#include "module_frame/ref.hpp"
+#include "module_frame/runtime/ref.hpp"
 
 #include <cassert>
 #include <source_location>

@@ -1,9 +1,8 @@
-#include "module_frame/module.hpp"
+#include "module_frame/runtime/module.hpp"
 
-#include "module_frame/coroutine.hpp"
-#include "module_frame/dict_watch.hpp"
-#include "module_frame/ops.hpp"
-#include "module_frame/traceback.hpp"
+#include "module_frame/runtime/coroutine.hpp"
+#include "module_frame/runtime/ops.hpp"
+#include "module_frame/runtime/traceback.hpp"
 
 namespace frame {
 namespace {
@@ -108,7 +107,7 @@ int exec(PyObject* module) noexcept {
   return -1;
 }
 
-PyModuleDef_Slot g_slots[] = {
+PyModuleDef_Slot kSlots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create)},
     {Py_mod_exec, reinterpret_cast<void*>(exec)},
     {0, nullptr},
@@ -122,7 +121,7 @@ PyModuleDef make_def(const char* short_name, const char* doc) noexcept {
   def.m_doc = doc;
   def.m_size = 0;
   def.m_methods = nullptr;
-  def.m_slots = g_slots;
+  def.m_slots = kSlots;
   return def;
 }
 
@@ -178,31 +177,6 @@ Ref ModuleState::from_module(Borrowed mod, const char* dotted, Borrowed name, Wh
 Ref ModuleState::import_from(Borrowed module_name, Borrowed fromlist, Borrowed name, Where w) const {
   Ref mod = check(PyImport_ImportModuleLevelObject(module_name.get(), globals, nullptr, fromlist.get(), 0), w);
   return name_from(mod, module_name, name, w);
-}
-
-Ref PerCallImport::get(const ModuleState& st, Where w) {
-  if (kept_.holds()) return Ref::borrow(value_);
-  Ref value = st.import_from(module_name_, fromlist_, name_, w);
-  keep(PyDict_GetItemWithError(PyImport_GetModuleDict(), module_name_), value);
-  return value;
-}
-
-void PerCallImport::keep(Borrowed module, Borrowed value) {
-  kept_.drop();
-  if (!module || Py_TYPE(module.get()) != &PyModule_Type) {
-    PyErr_Clear();
-    return;
-  }
-  PyObject* dict = PyModule_GetDict(module.get());
-  // The import of a package runs importlib's fromlist handling; a name found
-  // elsewhere than in the dict came from a module __getattr__.
-  static PyObject* const path = interned("__path__");
-  if (PyDict_GetItemWithError(dict, path) || !value.is(PyDict_GetItemWithError(dict, name_))) {
-    PyErr_Clear();
-    return;
-  }
-  value_ = Ref::borrow(value);
-  kept_.keep({PyImport_GetModuleDict(), dict});
 }
 
 Ref ModuleState::import_from(const char* dotted, Borrowed name, Where w) const {

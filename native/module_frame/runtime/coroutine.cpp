@@ -1,9 +1,9 @@
-#include "module_frame/coroutine.hpp"
+#include "module_frame/runtime/coroutine.hpp"
 
-#include "module_frame/attributes.hpp"
-#include "module_frame/module.hpp"
-#include "module_frame/object_cache.hpp"
-#include "module_frame/traceback.hpp"
+#include "module_frame/runtime/attributes.hpp"
+#include "module_frame/runtime/module.hpp"
+#include "module_frame/runtime/object_cache.hpp"
+#include "module_frame/runtime/traceback.hpp"
 
 #include <cstddef>
 #include <new>
@@ -82,21 +82,23 @@ struct AwaitIterObject {
   CoroObject* coro;
 };
 
-PyTypeObject g_coro_type;
-PyTypeObject g_await_iter_type;
+// The frame's own types and their spare objects: one of each per extension
+// file, shared by every module body in it.
+PyTypeObject coro_type;
+PyTypeObject await_iter_type;
 
-ObjectCache<CoroObject, &g_coro_type, 16> g_coro_cache;
-ObjectCache<AwaitIterObject, &g_await_iter_type, 16> g_iter_cache;
+ObjectCache<CoroObject, &coro_type, 16> coro_cache;
+ObjectCache<AwaitIterObject, &await_iter_type, 16> iter_cache;
 
 CoroObject* as_coro(PyObject* o) noexcept { return reinterpret_cast<CoroObject*>(o); }
 CoroObject* iter_coro(PyObject* self) noexcept { return reinterpret_cast<AwaitIterObject*>(self)->coro; }
-bool is_coro(PyObject* o) noexcept { return Py_TYPE(o) == &g_coro_type; }
+bool is_coro(PyObject* o) noexcept { return Py_TYPE(o) == &coro_type; }
 
 /// The coroutine of this type behind `o` (itself, or the one of its await
 /// iterator), or null for any other object.
 CoroObject* native_coro_of(PyObject* o) noexcept {
   if (is_coro(o)) return as_coro(o);
-  if (Py_TYPE(o) == &g_await_iter_type) return reinterpret_cast<AwaitIterObject*>(o)->coro;
+  if (Py_TYPE(o) == &await_iter_type) return reinterpret_cast<AwaitIterObject*>(o)->coro;
   return nullptr;
 }
 
@@ -304,13 +306,15 @@ Ref normalize_throw(const ThrowArgs& a) noexcept {
 
 /// Forwards a throw to the delegate, with its arguments as given: the
 /// delegate judges them. GeneratorExit closes the delegate instead and is
-/// raised in the body. The delegate's outcome goes on as after a send.
+/// raised in the body; so is the error of making it (arguments that break
+/// the rules of `raise`), as a `raise` there would fail. The delegate's
+/// outcome goes on as after a send.
 PySendResult throw_to_delegate(CoroObject* c, const ThrowArgs& a, PyObject** out) noexcept {
   Promise& p = promise(c);
   if (PyErr_GivenExceptionMatches(a.typ(), PyExc_GeneratorExit)) {
     int err = drop_and_close_delegate(c);
-    Ref exc = err < 0 ? Ref::steal(PyErr_GetRaisedException()) : normalize_throw(a);
-    if (!exc) return PYGEN_ERROR;
+    Ref exc = err < 0 ? Ref() : normalize_throw(a);
+    if (!exc) exc = Ref::steal(PyErr_GetRaisedException());
     return raise_in_body(c, std::move(exc), out);
   }
   PyObject* delegate = p.delegate.get();
@@ -477,7 +481,7 @@ PySendResult am_send(PyObject* self, PyObject* arg, PyObject** out) noexcept {
 }
 
 PyObject* coro_am_await(PyObject* self) noexcept {
-  auto* it = g_iter_cache.take();
+  auto* it = iter_cache.take();
   if (!it) return nullptr;
   it->coro = as_coro(Py_NewRef(self));
   PyObject_GC_Track(it);
@@ -517,7 +521,7 @@ const char kThrowDoc[] =
     "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next yielded value or raise StopIteration.";
 const char kCloseDoc[] = "close() -> raise GeneratorExit inside coroutine.";
 
-PyMethodDef g_coro_methods[] = {
+PyMethodDef kCoroMethods[] = {
     {"send", m_send<as_coro>, METH_O, kSendDoc},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_throw<as_coro>)), METH_FASTCALL, kThrowDoc},
     {"close", m_close<as_coro>, METH_NOARGS, kCloseDoc},
@@ -528,7 +532,7 @@ PyMethodDef g_coro_methods[] = {
 
 using C = CoroObject;
 
-PyGetSetDef g_coro_getset[] = {
+PyGetSetDef kCoroGetSet[] = {
     {"__name__", coro_get_name_attr<&C::name, method_name>, set_name_field<C, &C::name>, "name of the coroutine",
      nullptr},
     {"__qualname__", coro_get_name_attr<&C::qualname, method_qualname>, set_qualname_field<C, &C::qualname>,
@@ -541,7 +545,7 @@ PyGetSetDef g_coro_getset[] = {
     {nullptr},
 };
 
-PyAsyncMethods g_coro_async = {coro_am_await, nullptr, nullptr, am_send<as_coro>};
+PyAsyncMethods kCoroAsync = {coro_am_await, nullptr, nullptr, am_send<as_coro>};
 
 /// Garbage collection of a coroutine: warn when it never ran, close it when suspended.
 void coro_finalize(PyObject* self) noexcept {
@@ -584,7 +588,7 @@ void coro_dealloc(PyObject* self) noexcept {
   Py_CLEAR(c->module);
   // An object the collector has marked finalized keeps that mark: never reuse it.
   if (PyObject_GC_IsFinalized(self)) PyObject_GC_Del(self);
-  else g_coro_cache.give(c);
+  else coro_cache.give(c);
 }
 
 PyObject* coro_repr(PyObject* self) noexcept {
@@ -621,7 +625,7 @@ int iter_clear(PyObject* self) noexcept {
 void iter_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
   iter_clear(self);
-  g_iter_cache.give(reinterpret_cast<AwaitIterObject*>(self));
+  iter_cache.give(reinterpret_cast<AwaitIterObject*>(self));
 }
 
 const char kIterSendDoc[] =
@@ -629,7 +633,7 @@ const char kIterSendDoc[] =
 const char kIterThrowDoc[] =
     "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next iterated value or raise StopIteration.";
 
-PyMethodDef g_iter_methods[] = {
+PyMethodDef kIterMethods[] = {
     {"send", m_send<iter_coro>, METH_O, kIterSendDoc},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_throw<iter_coro>)), METH_FASTCALL,
      kIterThrowDoc},
@@ -639,14 +643,14 @@ PyMethodDef g_iter_methods[] = {
     {nullptr},
 };
 
-PyAsyncMethods g_iter_async = {nullptr, nullptr, nullptr, am_send<iter_coro>};
+PyAsyncMethods kIterAsync = {nullptr, nullptr, nullptr, am_send<iter_coro>};
 
 // ---- awaiting inside a body ------------------------------------------------
 
 /// The await iterator of `o`, as `await o` takes it.
 Ref await_iter_of(PyObject* o) noexcept {
   PyTypeObject* t = Py_TYPE(o);
-  if (t == &g_coro_type) {
+  if (t == &coro_type) {
     CoroObject* c = as_coro(o);
     if (c->handle && promise(c).delegate) {
       PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
@@ -668,7 +672,7 @@ Ref await_iter_of(PyObject* o) noexcept {
   }
   Ref res = Ref::steal(getter(o));
   if (!res) return res;
-  if (PyCoro_CheckExact(res.get()) || Py_TYPE(res.get()) == &g_coro_type) {
+  if (PyCoro_CheckExact(res.get()) || Py_TYPE(res.get()) == &coro_type) {
     PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
     return Ref();
   }
@@ -741,7 +745,7 @@ void Promise::unhandled_exception() noexcept {
 }
 
 PyObject* new_coroutine(const Call& call) noexcept {
-  auto* c = g_coro_cache.take();
+  auto* c = coro_cache.take();
   if (!c) return nullptr;
   const MethodDef& def = call.def;
   c->handle = {};
@@ -764,36 +768,36 @@ PyObject* new_coroutine(const Call& call) noexcept {
 }
 
 void ready_coroutine_types() {
-  PyTypeObject& t = g_coro_type;
+  PyTypeObject& t = coro_type;
   if (!(t.tp_flags & Py_TPFLAGS_READY)) {
     init_static_type_header(t);
     t.tp_name = "strovik.native_coroutine";
     t.tp_basicsize = sizeof(CoroObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    t.tp_as_async = &g_coro_async;
+    t.tp_as_async = &kCoroAsync;
     t.tp_dealloc = coro_dealloc;
     t.tp_finalize = coro_finalize;
     t.tp_traverse = coro_traverse;
     t.tp_repr = coro_repr;
-    t.tp_methods = g_coro_methods;
-    t.tp_getset = g_coro_getset;
+    t.tp_methods = kCoroMethods;
+    t.tp_getset = kCoroGetSet;
     t.tp_weaklistoffset = offsetof(CoroObject, weakrefs);
     check_status(PyType_Ready(&t));
   }
-  PyTypeObject& it = g_await_iter_type;
+  PyTypeObject& it = await_iter_type;
   if (!(it.tp_flags & Py_TPFLAGS_READY)) {
     init_static_type_header(it);
     it.tp_name = "strovik.native_coroutine_wrapper";
     it.tp_basicsize = sizeof(AwaitIterObject);
     it.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE;
-    it.tp_as_async = &g_iter_async;
+    it.tp_as_async = &kIterAsync;
     it.tp_new = iter_new;
     it.tp_dealloc = iter_dealloc;
     it.tp_traverse = iter_traverse;
     it.tp_clear = iter_clear;
     it.tp_iter = PyObject_SelfIter;
     it.tp_iternext = iter_next;
-    it.tp_methods = g_iter_methods;
+    it.tp_methods = kIterMethods;
     check_status(PyType_Ready(&it));
   }
 }

@@ -4,7 +4,7 @@
 // allocation count.
 #pragma once
 
-#include "module_frame/ref.hpp"
+#include "module_frame/runtime/ref.hpp"
 
 namespace frame {
 

@@ -3,7 +3,7 @@
 // statement that made it.
 #pragma once
 
-#include "module_frame/error.hpp"
+#include "module_frame/runtime/error.hpp"
 
 #include <cstring>
 

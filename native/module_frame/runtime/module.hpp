@@ -4,8 +4,7 @@
 // module globals looked up at each use, imports and class construction.
 #pragma once
 
-#include "module_frame/dict_watch.hpp"
-#include "module_frame/function.hpp"
+#include "module_frame/runtime/function.hpp"
 
 #include <initializer_list>
 
@@ -50,28 +49,6 @@ struct ModuleState {
   void add_method(Borrowed ns, MethodDef& def, Where w = Where::current()) const;
   /// `type(name, (), ns)`, bound as a module global under `name`.
   Ref make_class(const char* name, Borrowed ns, Where w = Where::current()) const;
-};
-
-/// `from <module_name> import <name>` run on every call of a body, answered
-/// without the import machinery while nothing the answer depends on can have
-/// changed: it is kept for a plain module (not a package, not of a module
-/// subclass) whose dict holds the name, and dict watchers on sys.modules and
-/// on that module's dict drop it at their first change.
-class PerCallImport {
-public:
-  PerCallImport(PyObject* const& module_name, PyObject* const& fromlist, PyObject* const& name) noexcept
-      : module_name_(module_name), fromlist_(fromlist), name_(name) {}
-  Ref get(const ModuleState& st, Where w = Where::current());
-
-private:
-  void keep(Borrowed module, Borrowed value);
-
-  // Module constants, read when used (they are made after this object).
-  PyObject* const& module_name_;
-  PyObject* const& fromlist_;
-  PyObject* const& name_;
-  Kept value_;
-  WatchedAnswer kept_;
 };
 
 /// Module init: returns the definition for multi-phase initialisation.

@@ -1,4 +1,4 @@
-#include "module_frame/error.hpp"
+#include "module_frame/runtime/error.hpp"
 
 #include <cstdarg>
 #include <exception>

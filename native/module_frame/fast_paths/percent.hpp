@@ -5,7 +5,7 @@
 // paths stand on these; the JSON reader uses the hex digits.
 #pragma once
 
-#include "module_frame/error.hpp"
+#include "module_frame/runtime/error.hpp"
 
 #include <cstring>
 #include <optional>

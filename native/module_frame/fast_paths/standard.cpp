@@ -1,6 +1,6 @@
-#include "module_frame/standard.hpp"
+#include "module_frame/fast_paths/standard.hpp"
 
-#include "module_frame/ops.hpp"
+#include "module_frame/runtime/ops.hpp"
 
 namespace frame {
 
@@ -15,6 +15,7 @@ void StandardFunction::forget() noexcept {
     helpers_[i].reset();
   }
   nhelpers_ = 0;
+  helpers_seen_.drop();
 }
 
 bool StandardFunction::record(Borrowed fn, const char* module_name, const char* name,
@@ -61,7 +62,8 @@ bool StandardFunction::same_function(Borrowed fn) const noexcept {
          kwdefaults_.is(PyFunction_GetKwDefaults(f));
 }
 
-bool StandardFunction::same_helpers() const noexcept {
+bool StandardFunction::same_helpers() noexcept {
+  if (helpers_seen_.holds()) return true;
   for (int i = 0; i < nhelpers_; ++i) {
     PyObject* v = PyDict_GetItemWithError(globals_.get(), helper_names_[i].get());
     if (!helpers_[i].is(v)) {
@@ -69,6 +71,8 @@ bool StandardFunction::same_helpers() const noexcept {
       return false;
     }
   }
+  // Nothing ran since the reads above: the helpers hold until the globals change.
+  helpers_seen_.keep({globals_});
   return true;
 }
 

@@ -1,4 +1,4 @@
-#include "module_frame/ops.hpp"
+#include "module_frame/runtime/ops.hpp"
 
 namespace frame {
 

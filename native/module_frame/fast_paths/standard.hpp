@@ -1,12 +1,14 @@
-// The guard of the native fast paths that reproduce a standard-library
-// function: the function as found at load, with everything its result
-// depends on that a program can replace (its code, its defaults and the
-// module globals it reaches). A fast path is taken only while the function
-// looked up now is still that one and nothing of it has been replaced;
-// otherwise the caller calls the function itself.
+// The guard of a standard function's fast path: a native reading that stands
+// in for a standard-library function holds while the function looked up now
+// is the one found at load, with the same code and defaults, and the module
+// globals it reaches (its helpers) are the ones found with it. The helpers
+// are read again only after a change in a watched dict, so on the fast path
+// the guard costs a few identity tests. Otherwise the caller calls the
+// function itself, so a replaced function or helper takes effect at once.
 #pragma once
 
-#include "module_frame/ref.hpp"
+#include "module_frame/fast_paths/dict_watch.hpp"
+#include "module_frame/runtime/ref.hpp"
 
 #include <initializer_list>
 
@@ -21,13 +23,9 @@ public:
   bool remember(Borrowed fn, const char* module_name, const char* name,
                 std::initializer_list<const char*> helpers) noexcept;
 
-  /// Whether `fn` is the remembered function, unchanged. Never raises.
-  bool still(Borrowed fn) const noexcept { return same_function(fn) && same_helpers(); }
-
-  /// The part of `still` read from the function object itself: the same
-  /// function with the same code and defaults. For a caller that watches
-  /// the globals dict and so knows the helpers are unchanged.
-  bool same_function(Borrowed fn) const noexcept;
+  /// Whether `fn` is the remembered function, unchanged, with its helpers
+  /// unchanged. Never raises.
+  bool still(Borrowed fn) noexcept { return same_function(fn) && same_helpers(); }
 
   /// The module globals of the remembered function (null when none is).
   Borrowed globals() const noexcept { return globals_.get(); }
@@ -35,13 +33,15 @@ public:
 private:
   bool record(Borrowed fn, const char* module_name, const char* name, std::initializer_list<const char*> helpers);
   void forget() noexcept;
-  bool same_helpers() const noexcept;
+  bool same_function(Borrowed fn) const noexcept;
+  bool same_helpers() noexcept;
 
   static constexpr int kMaxHelpers = 6;
   Kept function_, code_, defaults_, kwdefaults_, globals_;
   Kept helper_names_[kMaxHelpers];
   Kept helpers_[kMaxHelpers];
   int nhelpers_ = 0;
+  WatchedAnswer helpers_seen_; // the helpers were found unchanged, and the globals not changed since
 };
 
 } // namespace frame

@@ -4,7 +4,7 @@
 // unchanged.
 #pragma once
 
-#include "module_frame/ref.hpp"
+#include "module_frame/runtime/ref.hpp"
 
 #include <cstdint>
 #include <initializer_list>
@@ -12,11 +12,11 @@
 namespace frame {
 
 namespace detail {
-extern uint64_t g_watched_dict_changes;
+extern uint64_t watched_changes;
 }
 
 /// Changes (and deallocations) seen so far in any watched dict; never 0.
-inline uint64_t watched_dict_changes() noexcept { return detail::g_watched_dict_changes; }
+inline uint64_t watched_dict_changes() noexcept { return detail::watched_changes; }
 
 /// Watches `dict` from now on; false (no error set) when that is not possible.
 bool watch_dict(Borrowed dict) noexcept;

@@ -4,7 +4,7 @@
 // and the direct send protocol).
 #pragma once
 
-#include "module_frame/function.hpp"
+#include "module_frame/runtime/function.hpp"
 
 #include <coroutine>
 

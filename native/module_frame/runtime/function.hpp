@@ -3,7 +3,7 @@
 // exact-type checks, attributes, descriptor binding and error reporting for all.
 #pragma once
 
-#include "module_frame/error.hpp"
+#include "module_frame/runtime/error.hpp"
 
 #include <cstdint>
 #include <span>

@@ -2,7 +2,7 @@
 // arguments fill parameters in order, keywords are matched by name (pointer
 // first, the names being interned), missing ones take their constant default,
 // and annotated built-in types are checked exactly.
-#include "module_frame/function.hpp"
+#include "module_frame/runtime/function.hpp"
 
 namespace frame {
 namespace {

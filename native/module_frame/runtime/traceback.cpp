@@ -1,6 +1,6 @@
-#include "module_frame/traceback.hpp"
+#include "module_frame/runtime/traceback.hpp"
 
-#include "module_frame/ref.hpp"
+#include "module_frame/runtime/ref.hpp"
 
 namespace frame {
 
