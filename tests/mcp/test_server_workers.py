@@ -122,3 +122,15 @@ def test_server_workers_restart_a_dead_one_and_stop_cleanly(workers):
     left = [pid for pid in _workers(workers) if _alive(pid)]
     assert left == [], workers.stderr()
     assert workers.wait_for(lambda: not any(_alive(pid) for pid in _workers(workers)), STOP_LIMIT)
+
+
+def test_server_workers_end_with_a_killed_supervisor(tmp_path):
+    server = ServerProcess(tmp_path, "--api-key", SERVER_FIXED_KEY, "--workers", "2").start()
+    try:
+        assert server.wait_for(lambda: len(_workers(server)) == 2, 60), server.stderr()
+        server.kill()  # SIGKILL: the supervisor cannot stop its workers itself
+        assert server.wait_for(lambda: not any(_alive(pid) for pid in _workers(server)), STOP_LIMIT)
+    finally:
+        for pid in _workers(server):
+            if _alive(pid):
+                os.kill(pid, signal.SIGKILL)

@@ -395,7 +395,9 @@ def _main(argv: Sequence[str] | None) -> int:
     from strovik.mcp.workers import WorkerPlan, serve
 
     loop, http = serving_parts()
-    with sock, tempfile.TemporaryDirectory(prefix="strovik-mcp-") as private:
+    # The workers' sockets and the metrics files, only when there are any.
+    needs_private = settings.workers > 1 or settings.metrics_port is not None
+    with sock, tempfile.TemporaryDirectory(prefix="strovik-mcp-") if needs_private else contextlib.nullcontext("") as private:
         routes = None
         if settings.workers > 1 or settings.node is not None:
             routes = Routes(settings.node, os.path.join(private, "workers") if settings.workers > 1 else None)
@@ -417,6 +419,7 @@ def _main(argv: Sequence[str] | None) -> int:
             routes=routes,
             metrics=settings.metrics_port is not None,
             http=http,
+            supervisor=os.getpid() if settings.workers > 1 else None,
         )
         print(banner(settings, sock.getsockname()[1], (loop, http)), flush=True)
         serve(

@@ -19,6 +19,7 @@ from __future__ import annotations
 import os
 import signal
 import socket
+import sys
 import threading
 from collections.abc import AsyncIterator, Callable, Mapping
 from contextlib import aclosing, asynccontextmanager
@@ -54,8 +55,12 @@ class WorkerPlan:
     metrics: bool = False
     # uvicorn's HTTP parser, for the private listener of a worker among several.
     http: str = "h11"
+    # The supervisor's process id when there are several workers (None: this process serves).
+    supervisor: int | None = None
 
     def __call__(self) -> ASGIApp:
+        if self.supervisor is not None:
+            end_with_supervisor(self.supervisor)
         rufus = None
         if self.rufus is not None:
             from strovik.mcp.rufus_tools import RufusTools
@@ -102,6 +107,22 @@ class WorkerPlan:
                 contexts.append(lambda: private_listener(health, path, self.http))
         health.app = inner
         return health
+
+
+def end_with_supervisor(supervisor: int) -> None:
+    """Have the kernel stop this worker (SIGTERM) when its supervisor ends, even by SIGKILL (Linux only).
+
+    uvicorn's supervisor stops its workers itself only when it is let to; without this a
+    supervisor killed outright would leave them serving on the socket.
+    """
+    if not sys.platform.startswith("linux"):
+        return
+    import ctypes
+
+    pr_set_pdeathsig = 1
+    ctypes.CDLL(None, use_errno=True).prctl(pr_set_pdeathsig, int(signal.SIGTERM))
+    if os.getppid() != supervisor:  # it ended before the request took hold
+        os.kill(os.getpid(), signal.SIGTERM)
 
 
 async def _not_built(_scope: Any, _receive: Any, _send: Any) -> None:
