@@ -60,6 +60,9 @@ BAD_OPTIONS = [
     pytest.param(["--auth-verify-url", BACKEND, "--verify-pool", "--verify-cache-ttl", "-1"], ">= 0", id="negative-ttl"),
     pytest.param(["--auth-verify-url", BACKEND, "--verify-pool", "--verify-cache-ttl", "nan"], ">= 0", id="nan-ttl"),
     pytest.param(["--log-level", "loud"], "invalid choice", id="log-level"),
+    pytest.param(["--port", "0", "--metrics-port", "{busy}"], "cannot serve metrics on 127.0.0.1:{busy}", id="metrics-port-in-use"),
+    pytest.param(["--workers", "0"], "must be at least 1", id="no-workers"),
+    pytest.param(["--node", "host.a"], "--node takes letters, digits", id="node-name"),
     pytest.param(["--unknown-option"], "unrecognized arguments", id="unknown-option"),
 ]
 

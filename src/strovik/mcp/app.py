@@ -28,6 +28,7 @@ if TYPE_CHECKING:
     from starlette.types import Receive, Scope, Send
 
     from strovik.mcp.guardlet import ApiKeyGuardlet
+    from strovik.mcp.metrics import Metrics
 
 SERVER_NAME = "strovik-mcp"
 DEFAULT_HOST = "127.0.0.1"
@@ -56,8 +57,9 @@ async def whoami() -> dict[str, Any]:
     }
 
 
-def create_mcp_server(tools: Sequence[ToolRegistration] = ()) -> MCPServer:
-    """The MCP server, named with the package's version, with ``whoami`` and the given ``tools``."""
+def create_mcp_server(tools: Sequence[ToolRegistration] = (), metrics: Metrics | None = None) -> MCPServer:
+    """The MCP server, named with the package's version, with ``whoami`` and the given ``tools``
+    (each call counted in ``metrics`` when given)."""
     from mcp.server.mcpserver import MCPServer
 
     server: MCPServer = MCPServer(
@@ -68,6 +70,11 @@ def create_mcp_server(tools: Sequence[ToolRegistration] = ()) -> MCPServer:
     server.add_tool(whoami, name="whoami")
     for register in tools:
         register(server)
+    if metrics is not None:
+        from strovik.mcp.metrics import counted_tool_calls
+
+        # The SDK dispatches every tools/call through this method, looked up on the server.
+        server.call_tool = counted_tool_calls(server.call_tool, metrics)  # type: ignore[method-assign,assignment]
     return server
 
 
@@ -94,6 +101,9 @@ def build_app(
     allowed_hosts: Sequence[str] = (),
     tools: Sequence[ToolRegistration] = (),
     contexts: Sequence[HostContext] = (),
+    stateless_http: bool = False,
+    route: str | None = None,
+    metrics: Metrics | None = None,
 ) -> ServerApp:
     """Build the MCP app for both transports and wrap it in the API-key gate.
 
@@ -105,7 +115,9 @@ def build_app(
     and its new client per check. ``host`` is the listening address and, with
     ``allowed_hosts``, decides which Host names are answered (:class:`HostCheck`).
     ``contexts`` are entered in the application's lifespan, in order, and left in
-    reverse order once the MCP sessions have ended.
+    reverse order once the MCP sessions have ended. ``stateless_http`` serves streamable
+    HTTP in the SDK's stateless mode; ``route`` names this worker in SSE message
+    endpoints (:mod:`strovik.mcp.routing`); ``metrics`` counts tool calls and remote checks.
     """
     from mcp.server.transport_security import TransportSecuritySettings
     from starlette.applications import Starlette
@@ -113,13 +125,15 @@ def build_app(
     from strovik.mcp.guardlet import ApiKeyGuardlet
     from strovik.mcp.verify_pool import PooledApiKeyGuardlet, VerifyPool
 
-    mcp_server = create_mcp_server(tools)
+    mcp_server = create_mcp_server(tools, metrics)
     security = TransportSecuritySettings(enable_dns_rebinding_protection=False)
     sse_app = mcp_server.sse_app(sse_path=SSE_PATH, message_path=MESSAGE_PATH, host=host, transport_security=security)
     http_app = mcp_server.streamable_http_app(
-        streamable_http_path=STREAMABLE_HTTP_PATH, host=host, transport_security=security
+        streamable_http_path=STREAMABLE_HTTP_PATH, host=host, transport_security=security, stateless_http=stateless_http
     )
-    pool = VerifyPool(cache_ttl=verify_cache_ttl) if auth_verify_url and not per_request_client else None
+    pool = None
+    if auth_verify_url and not per_request_client:
+        pool = VerifyPool(cache_ttl=verify_cache_ttl, observe=metrics.remote_check if metrics is not None else None)
 
     @asynccontextmanager
     async def lifespan(_app: Starlette) -> AsyncIterator[None]:
@@ -132,7 +146,7 @@ def build_app(
             yield
 
     mcp_app = Starlette(routes=[*sse_app.routes, *http_app.routes], lifespan=lifespan)
-    inner = SessionBinding(HostCheck(mcp_app, host, allowed_hosts))
+    inner = SessionBinding(HostCheck(mcp_app, host, allowed_hosts), route=route)
     if pool is None:
         return ServerApp(ApiKeyGuardlet(inner, api_key=api_key, auth_verify_url=auth_verify_url))
     return ServerApp(

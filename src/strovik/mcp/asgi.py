@@ -49,9 +49,11 @@ class SessionBinding:
       empty response; that message is dropped instead of failing the request.
     """
 
-    def __init__(self, app: ASGIApp, sse_path: str = SSE_PATH) -> None:
+    def __init__(self, app: ASGIApp, sse_path: str = SSE_PATH, route: str | None = None) -> None:
         self.app = app
         self.sse_path = sse_path
+        # The worker's route (strovik.mcp.routing), carried in the message endpoint too.
+        self.route = route
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         key = scope.get("mcp_api_key") if scope["type"] == "http" else None
@@ -61,7 +63,7 @@ class SessionBinding:
         scope["user"] = _principal(key)
         if scope.get("method") == "GET" and scope.get("path") == self.sse_path:
             query_key = query_api_key(scope.get("query_string", b""))
-            send = SseStreamSend(send, key if query_key == key else None)
+            send = SseStreamSend(send, key if query_key == key else None, self.route)
         await self.app(scope, receive, send)
 
 
@@ -79,15 +81,19 @@ _ENDPOINT_EVENT_RE = re.compile(rb"event: ?endpoint\r?\ndata: ?[^\r\n]*?\?sessio
 class SseStreamSend:
     """``send`` of one SSE stream response.
 
-    Appends ``&api_key=...`` to the endpoint event when a key is given, and drops
-    whatever is sent after the response is complete.
+    Appends ``&api_key=...`` to the endpoint event when a key is given, and
+    ``&worker=...`` when a worker route is, and drops whatever is sent after the
+    response is complete.
     """
 
     __slots__ = ("_send", "_suffix", "_complete")
 
-    def __init__(self, send: Send, key: str | None) -> None:
+    def __init__(self, send: Send, key: str | None, route: str | None = None) -> None:
         self._send = send
-        self._suffix = None if key is None else b"&api_key=" + quote(key, safe="").encode("ascii")
+        suffix = b"" if key is None else b"&api_key=" + quote(key, safe="").encode("ascii")
+        if route is not None:
+            suffix += b"&worker=" + quote(route, safe="").encode("ascii")
+        self._suffix: bytes | None = suffix or None
         self._complete = False
 
     async def __call__(self, message: Message) -> None:

@@ -9,6 +9,7 @@ then serves the app of :func:`strovik.mcp.app.build_app` on uvicorn.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import logging
 import logging.config
 import os
@@ -16,15 +17,17 @@ import secrets
 import signal
 import socket
 import sys
-from collections.abc import Mapping, Sequence
+import tempfile
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, NoReturn
 from urllib.parse import urlsplit
 
-from strovik.command_line import CommandError, OneLineParser, non_negative_seconds, port
-from strovik.mcp.app import DEFAULT_HOST, build_app
+from strovik.command_line import CommandError, OneLineParser, non_negative_seconds, port, positive_count
+from strovik.mcp.app import DEFAULT_HOST
 from strovik.mcp.asgi import SSE_PATH, STREAMABLE_HTTP_PATH
 from strovik.mcp.logs import logging_config
+from strovik.mcp.routing import NODE_RE, Routes
 from strovik.mcp.rufus_options import RufusSettings, add_rufus_options, rufus_settings_from
 
 if TYPE_CHECKING:
@@ -37,8 +40,6 @@ API_KEY_ENV = "STROVIK_MCP_API_KEY"
 DEFAULT_PORT = 8000
 # What the process could not do after its command line was accepted (listen, import).
 EXIT_CANNOT_START = 1
-# Seconds uvicorn waits for open streams (SSE) to end before cancelling them.
-GRACEFUL_SHUTDOWN_SECONDS = 5
 LOG_LEVELS = ("critical", "error", "warning", "info", "debug")
 
 _log = logging.getLogger("strovik.mcp.server")
@@ -59,6 +60,7 @@ def build_parser() -> argparse.ArgumentParser:
     _key_options(parser)
     _remote_options(parser.add_argument_group("remote key checks (with --auth-verify-url)"))
     _proxy_options(parser.add_argument_group("behind a reverse proxy"))
+    _scale_options(parser.add_argument_group("on several cores and hosts"))
     add_rufus_options(parser.add_argument_group("the Rufus shopping assistant as tools (with --rufus-seed)"))
     return parser
 
@@ -139,6 +141,28 @@ def _proxy_options(group: argparse._ArgumentGroup) -> None:
     )
 
 
+def _scale_options(group: argparse._ArgumentGroup) -> None:
+    group.add_argument(
+        "--workers", type=positive_count, default=1, metavar="N",
+        help="server processes on the one listening socket, each with its own event loop, gate and pools; "
+        "a worker that dies is restarted (default: %(default)s)",
+    )
+    group.add_argument(
+        "--stateless-http", action="store_true",
+        help="serve streamable HTTP in the MCP SDK's stateless mode: any worker or host answers any request, "
+        "but there are no sessions (no server-to-client requests, no resumable streams)",
+    )
+    group.add_argument(
+        "--node", default=None, metavar="NAME",
+        help="this host's name in session routes, for a reverse proxy in front of several hosts "
+        "(letters, digits, '-' and '_'; see the README)",
+    )
+    group.add_argument(
+        "--metrics-port", type=port, default=None, metavar="PORT",
+        help="serve Prometheus metrics of all workers on 127.0.0.1:PORT",
+    )
+
+
 # ---------------------------------------------------------------- settings
 
 
@@ -163,6 +187,10 @@ class Settings:
     # The Rufus tools (None: not offered); stdio: one local client on stdin/stdout, no gate.
     rufus: RufusSettings | None = None
     stdio: bool = False
+    workers: int = 1
+    stateless_http: bool = False
+    node: str | None = None
+    metrics_port: int | None = None
 
 
 def settings_from(args: argparse.Namespace, environ: Mapping[str, str]) -> Settings:
@@ -175,9 +203,15 @@ def settings_from(args: argparse.Namespace, environ: Mapping[str, str]) -> Setti
         raise CommandError("--host must not be empty")
     url = args.auth_verify_url
     if args.stdio:
-        for option, given in (("--api-key", args.api_key is not None), ("--auth-verify-url", url is not None)):
+        http_only = {
+            "--api-key": args.api_key is not None, "--auth-verify-url": url is not None, "--workers": args.workers != 1,
+            "--node": args.node is not None, "--metrics-port": args.metrics_port is not None,
+        }
+        for option, given in http_only.items():
             if given:
                 raise CommandError(f"{option} does not apply to --stdio, which serves its one local client without a key")
+    if args.node is not None and not NODE_RE.fullmatch(args.node):
+        raise CommandError(f"--node takes letters, digits, '-' and '_' (at most 64), not {args.node!r}")
     _check_key_options(args.api_key, url)
     _check_remote_options(args, url)
     for name in args.allowed_host:
@@ -201,6 +235,10 @@ def settings_from(args: argparse.Namespace, environ: Mapping[str, str]) -> Setti
         forwarded_allow_ips=args.forwarded_allow_ips,
         rufus=rufus_settings_from(args),
         stdio=args.stdio,
+        workers=args.workers,
+        stateless_http=args.stateless_http,
+        node=args.node,
+        metrics_port=args.metrics_port,
     )
 
 
@@ -278,7 +316,8 @@ def banner(settings: Settings, port: int, parts: tuple[str, str] = ("asyncio", "
     """
     base = f"http://{_authority(settings.host, port)}"
     lines = [f"{PROG} serving MCP on {base} (SSE: {base}{SSE_PATH}, streamable HTTP: {base}{STREAMABLE_HTTP_PATH})"]
-    lines.append(f"uvicorn with the {parts[0]} event loop and the {parts[1]} HTTP parser.")
+    processes = f", {settings.workers} workers" if settings.workers > 1 else ""
+    lines.append(f"uvicorn with the {parts[0]} event loop and the {parts[1]} HTTP parser{processes}.")
     key_text = "<your key>"
     if settings.auth_verify_url is not None:
         if settings.per_request_client:
@@ -337,57 +376,86 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _main(argv: Sequence[str] | None) -> int:
     settings = settings_from(build_parser().parse_args(argv), os.environ)
     _check_imports()
-    rufus = None
-    if settings.rufus is not None:
-        from strovik.mcp.rufus_tools import RufusTools
-
-        rufus = RufusTools(settings.rufus)
     if settings.stdio:
+        rufus = None
+        if settings.rufus is not None:
+            from strovik.mcp.rufus_tools import RufusTools
+
+            rufus = RufusTools(settings.rufus)
         return _serve_stdio(settings, rufus)
     sock = bind_socket(settings.host, settings.port)
 
     signal.signal(signal.SIGTERM, _exit_on_sigterm)
     known_keys = [settings.api_key] if settings.api_key else []
-    logging.config.dictConfig(logging_config(settings.log_level, known_keys))
+    log_config = logging_config(settings.log_level, known_keys)
+    logging.config.dictConfig(log_config)
     if settings.ignored_env_key:
         _log.info("%s is ignored: remote mode lets the backend decide every key", API_KEY_ENV)
 
-    import uvicorn
-
-    class Server(uvicorn.Server):
-        # A stop signal ends the Rufus calls in flight at once, with an error result, rather
-        # than after the graceful wait for open connections.
-        def handle_exit(self, sig: int, frame: FrameType | None) -> None:
-            if rufus is not None:
-                rufus.stop_soon()
-            super().handle_exit(sig, frame)
+    from strovik.mcp.workers import WorkerPlan, serve
 
     loop, http = serving_parts()
-    with sock:
-        app = build_app(
-            api_key=settings.api_key,
-            auth_verify_url=settings.auth_verify_url,
-            per_request_client=settings.per_request_client,
-            verify_cache_ttl=settings.verify_cache_ttl,
-            outage_status=settings.outage_status,
-            host=settings.host,
-            allowed_hosts=settings.allowed_hosts,
-            tools=[rufus.register] if rufus is not None else (),
-            contexts=[rufus.running] if rufus is not None else (),
+    # The workers' sockets and the metrics files, only when there are any.
+    needs_private = settings.workers > 1 or settings.metrics_port is not None
+    with sock, tempfile.TemporaryDirectory(prefix="strovik-mcp-") if needs_private else contextlib.nullcontext("") as private:
+        routes = None
+        if settings.workers > 1 or settings.node is not None:
+            routes = Routes(settings.node, os.path.join(private, "workers") if settings.workers > 1 else None)
+            if routes.socket_dir is not None:
+                os.mkdir(routes.socket_dir, 0o700)
+        on_worker_gone = _metrics(settings.metrics_port, os.path.join(private, "metrics"), routes)
+        plan = WorkerPlan(
+            app_options={
+                "api_key": settings.api_key,
+                "auth_verify_url": settings.auth_verify_url,
+                "per_request_client": settings.per_request_client,
+                "verify_cache_ttl": settings.verify_cache_ttl,
+                "outage_status": settings.outage_status,
+                "host": settings.host,
+                "allowed_hosts": settings.allowed_hosts,
+                "stateless_http": settings.stateless_http,
+            },
+            rufus=settings.rufus,
+            routes=routes,
+            metrics=settings.metrics_port is not None,
+            http=http,
+            supervisor=os.getpid() if settings.workers > 1 else None,
         )
         print(banner(settings, sock.getsockname()[1], (loop, http)), flush=True)
-        config = uvicorn.Config(
-            app.gate,
-            log_config=None,
-            log_level=settings.log_level,
-            lifespan="on",
-            loop=loop,
-            http=http,
-            forwarded_allow_ips=settings.forwarded_allow_ips,
-            timeout_graceful_shutdown=GRACEFUL_SHUTDOWN_SECONDS,
+        serve(
+            plan, sock, workers=settings.workers, log_config=log_config, log_level=settings.log_level, loop=loop,
+            forwarded_allow_ips=settings.forwarded_allow_ips, on_worker_gone=on_worker_gone,
         )
-        Server(config).run(sockets=[sock])
     return 0
+
+
+def _metrics(port: int | None, directory: str, routes: Routes | None) -> Callable[[int], None]:
+    """Start serving metrics on 127.0.0.1:``port`` (when given), kept by every worker in ``directory``.
+
+    Returns what to do when a worker has died: forget its live gauges and its socket.
+    """
+    if port is not None:
+        from strovik.mcp.metrics import METRICS_HOST, MULTIPROC_ENV, serve_metrics
+
+        os.mkdir(directory, 0o700)
+        # Read by prometheus_client when it is first imported, here and in every worker.
+        os.environ[MULTIPROC_ENV] = directory
+        try:
+            serve_metrics(port)
+        except OSError as exc:
+            reason = (exc.strerror or str(exc)).lower()
+            raise CommandError(f"cannot serve metrics on {_authority(METRICS_HOST, port)}: {reason}", EXIT_CANNOT_START) from None
+
+    def worker_gone(pid: int) -> None:
+        if port is not None:
+            from strovik.mcp.metrics import forget_worker
+
+            forget_worker(pid)
+        if routes is not None and routes.socket_dir is not None:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(routes.socket_path(pid))
+
+    return worker_gone
 
 
 def _serve_stdio(settings: Settings, rufus: RufusTools | None) -> int:

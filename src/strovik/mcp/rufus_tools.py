@@ -137,6 +137,13 @@ class RufusTools:
             finally:
                 self._pool = None
 
+    def pool_state(self) -> dict[str, int] | None:
+        """The pool's size and its busy and waiting counts (None while it is not running)."""
+        pool = self._pool
+        if pool is None:
+            return None
+        return {"size": pool.size, "busy": pool.busy, "waiting": pool.waiting}
+
     def stop_soon(self, reason: str = "the server is stopping") -> None:
         """End every call now (callable from any thread, a signal handler included)."""
         pool, loop = self._pool, self._loop

@@ -97,6 +97,7 @@ class VerifyPool:
         max_connections: int = 100,
         max_cache_entries: int = 10_000,
         clock: Callable[[], float] = time.monotonic,
+        observe: Callable[[str, float], None] | None = None,
     ) -> None:
         if cache_ttl < 0:
             raise ValueError("cache_ttl must be >= 0")
@@ -108,6 +109,8 @@ class VerifyPool:
         self.max_connections = max_connections
         self.max_cache_entries = max_cache_entries
         self._clock = clock
+        # Told each backend check's outcome ("valid", "refused", "outage") and its seconds.
+        self.observe = observe
         self._client: aiohttp.ClientSession | None = None
         self._client_loop: asyncio.AbstractEventLoop | None = None
         self._in_flight: dict[bytes, asyncio.Task[Outcome]] = {}
@@ -180,6 +183,14 @@ class VerifyPool:
         return self._client
 
     async def _ask_backend(self, url: str, key: str, ident: bytes) -> Outcome:
+        started = time.perf_counter()
+        answer, outage = await self._ask(url, key, ident)
+        if self.observe is not None:
+            outcome = "valid" if answer is not None else "outage" if outage else "refused"
+            self.observe(outcome, time.perf_counter() - started)
+        return answer, outage
+
+    async def _ask(self, url: str, key: str, ident: bytes) -> Outcome:
         try:
             if not _header_safe(key):
                 raise ValueError("the key cannot be sent as an HTTP header value")
