@@ -84,8 +84,12 @@ FETCH_FAILED_HINT = (
 # Armed before each question: window.stop() aborts the page's pending fetch, so the page
 # script rejects and evaluate returns, while the page itself stays as it is. (A reload
 # would do the same, but a page closed right after such a navigation may never close.)
-_ARM_TIMER = "ms => setTimeout(() => window.stop(), ms)"
-_DISARM_TIMER = "id => clearTimeout(id)"
+# Arming replaces the timer of the question before, so an answered question needs no
+# round trip of its own to disarm it; a timer left armed after the last answer can only
+# stop a navigation of the same page, which is why opening a product page disarms first.
+_TIMER = "window.__strovikStopTimer"
+_ARM_TIMER = f"ms => {{ clearTimeout({_TIMER}); {_TIMER} = setTimeout(() => window.stop(), ms); }}"
+_DISARM_TIMER = f"() => clearTimeout({_TIMER})"
 
 
 @dataclass(frozen=True)
@@ -169,6 +173,8 @@ def open_product_page(page: Page, url: str, timeout: float) -> None:
     from playwright.sync_api import Error as PlaywrightError
 
     try:
+        if page.url != "about:blank":
+            page.evaluate(_DISARM_TIMER)  # a question's time limit must not stop this navigation
         response = page.goto(url, wait_until="domcontentloaded", timeout=timeout * 1000)
     except PlaywrightError as exc:
         raise PageError(f"cannot open {url}: {first_line(exc.message)}") from None
@@ -216,7 +222,7 @@ class _WatchedPage:
         self._statuses.clear()
         page = self._page
         try:
-            timer = page.evaluate(_ARM_TIMER, int(self._timeout * 1000))
+            page.evaluate(_ARM_TIMER, int(self._timeout * 1000))
         except PlaywrightError as exc:
             raise QuestionFailed(f"the page failed: {first_line(exc.message)}", fatal=page.is_closed()) from None
         started = time.monotonic()
@@ -227,10 +233,6 @@ class _WatchedPage:
         # The answer is in hand: a stop signal waits until it is reported (``let_go``).
         hold()
         self._holding = True
-        try:
-            page.evaluate(_DISARM_TIMER, timer)
-        except PlaywrightError:
-            pass  # a page that went away fails the next question
         status = self._status()
         if status is not None and not 200 <= status < 300:
             self.let_go()

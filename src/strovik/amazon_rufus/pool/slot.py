@@ -26,6 +26,9 @@ from strovik.amazon_rufus.pool.job import CallStopped, End, Job
 if TYPE_CHECKING:
     from playwright.sync_api import BrowserContext, Page
 
+# Playwright keeps every request and response a page made until the page closes: a page
+# serves this many calls, then the next call opens a new one, so memory stays bounded.
+PAGE_CALLS = 100
 # A call whose browser is lost this many times is failed instead of moved again.
 MAX_BROWSER_LOSSES = 3
 # Trying a lost endpoint again holds a call: a host that accepts connections and never
@@ -74,6 +77,7 @@ class Slot(threading.Thread):
         self._context: BrowserContext | None = None
         self._page: Page | None = None
         self._page_url: str | None = None
+        self._page_calls = 0  # calls the page has served
         self._service: Any = None
         self._current: Job | None = None
         self._lock = threading.Lock()
@@ -195,9 +199,11 @@ class Slot(threading.Thread):
     def _ready_page(self, url: str, job: Job) -> Page:
         """This slot's page, on ``url``: kept from the call before when it is on the same page."""
         page = self._page
-        if page is not None and not page.is_closed() and self._page_url == url:
+        self._page_calls += 1
+        if page is not None and not page.is_closed() and self._page_url == url and self._page_calls <= PAGE_CALLS:
             return page
         self._drop_page()
+        self._page_calls = 1
         context = self._ready_context(job)
         page = context.new_page()
         self._page, self._page_url = page, None
