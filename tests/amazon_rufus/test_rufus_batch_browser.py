@@ -22,11 +22,12 @@ from typing import Any
 import pytest
 
 from strovik.amazon_rufus import endpoints
-from strovik.amazon_rufus.batch import runner
+from strovik.amazon_rufus.batch import jobqueue
 from strovik.amazon_rufus.batch.browsers import DISABLED_FEATURES, browser_host_command
 from strovik.amazon_rufus.batch.jobfile import load_jobs
 from strovik.amazon_rufus.batch.runner import run_batch
 from strovik.amazon_rufus.browser import BrowserOptions, BrowserSession
+from strovik.amazon_rufus.pool import slot
 
 from .conftest import chromium_path
 from .helpers import RufusStandIn
@@ -335,8 +336,8 @@ def test_an_endpoint_that_never_answers_holds_up_no_job_for_long(
     60 s connect limit) or when tried again after a loss (the worker, holding a job, gives
     up after the retry's connect limit)."""
     monkeypatch.setattr(endpoints, "RETRY_AFTER", 0.2)
-    monkeypatch.setattr(runner, "RETRY_CONNECT_TIMEOUT", 1.0)
-    monkeypatch.setattr(runner, "START_GRACE", 1.0)
+    monkeypatch.setattr(slot, "RETRY_CONNECT_TIMEOUT", 1.0)
+    monkeypatch.setattr(jobqueue, "START_GRACE", 1.0)
     rufus_standin.delay = 0.3
     jobs_file = tmp_path / "jobs.jsonl"
     questions = write_jobs(jobs_file, rufus_standin.base_url)

@@ -10,6 +10,10 @@ thread that started it (Playwright's synchronous API is bound to its thread)::
         context = session.new_context(seed)
         ...
         context.close()
+
+``WorkerSession`` is the session a browser slot (a batch worker, a pool slot) owns: it
+launches Chromium as above, or connects to one started elsewhere with
+``--remote-debugging-port``. ``BATCH_CHROMIUM_ARGS`` are the flags slots launch with.
 """
 
 from __future__ import annotations
@@ -23,7 +27,7 @@ from dataclasses import dataclass, field
 from typing import Any
 from urllib.parse import urlsplit
 
-from strovik.amazon_rufus.domain.exceptions import BrowserError, first_line
+from strovik.amazon_rufus.domain.exceptions import BrowserError, EndpointError, first_line
 from strovik.amazon_rufus.domain.models import SeedRequestRecord
 from strovik.amazon_rufus.internals import driver_loop, silence_closed_loop
 
@@ -31,6 +35,41 @@ DEFAULT_CHROMIUM = "/usr/bin/chromium"
 # Added to the arguments Playwright passes itself: Debian's Chromium runs here as root
 # in containers without user namespaces, and a replay needs no background services.
 CHROMIUM_ARGS = ("--no-sandbox", "--disable-background-networking")
+
+# Playwright's own --disable-features list (playwright-core's chromiumSwitches). Chromium
+# honours only the last --disable-features switch, so ours must repeat it.
+PLAYWRIGHT_DISABLED_FEATURES = (
+    "AvoidUnnecessaryBeforeUnloadCheckSync",
+    "DestroyProfileOnBrowserClose",
+    "HttpsUpgrades",
+    "HttpsFirstBalancedModeAutoEnable",
+    "LensOverlay",
+    "MediaRouter",
+    "PaintHolding",
+    "ThirdPartyStoragePartitioning",
+    "AvoidCorsURLLoaderRestartOnRedirect",
+    "TcpPortRandomizationWin",
+    "OptimizationHints",
+    "NetworkTimeServiceQuerying",
+    "AimEnabled",
+    "PreconnectToSearch",
+    "msForceBrowserSignIn",
+    "msEdgeUpdateLaunchServicesPreferredVersion",
+)
+# What each new browser context costs beyond its page, measured by process CPU time:
+# - every context builds the address bar's hidden popup pages (WebUI), about as much
+#   work as the product page itself;
+# - a "spare" renderer process is started ahead for the last context used, which the
+#   next job's new context can never use: two renderer processes per job instead of one.
+BATCH_DISABLED_FEATURES = (
+    "WebUIOmniboxPopup",
+    "WebUIOmniboxAimPopup",
+    "WebUIOmniboxFullPopup",
+    "PreloadTopChromeWebUI",
+    "SpareRendererForSitePerProcess",
+)
+DISABLED_FEATURES = PLAYWRIGHT_DISABLED_FEATURES + BATCH_DISABLED_FEATURES
+BATCH_CHROMIUM_ARGS = ("--disable-features=" + ",".join(DISABLED_FEATURES),)
 
 
 def find_chromium(option: str | None = None) -> str:
@@ -234,3 +273,45 @@ class BrowserSession:
         playwright, self._playwright = self._playwright, None
         if playwright is not None:
             playwright.stop()
+
+
+class WorkerSession(BrowserSession):
+    """A ``BrowserSession`` that either launches Chromium or connects to ``endpoint``.
+
+    A failed connection raises EndpointError; a driver that cannot start, BrowserError.
+    Closing a connected session closes the contexts it made and leaves the browser
+    running (the browser disposes of them by itself when the connection drops).
+    """
+
+    def __init__(self, options: BrowserOptions, endpoint: str | None = None) -> None:
+        super().__init__(options)
+        self.endpoint = endpoint
+
+    def start(self) -> None:
+        if self.endpoint is None:
+            super().start()
+            return
+        self._start_driver()
+        from playwright.sync_api import Error as PlaywrightError
+
+        try:
+            self._browser = self._playwright.chromium.connect_over_cdp(
+                self.endpoint, timeout=self.options.launch_timeout * 1000
+            )
+        except PlaywrightError as exc:
+            self.close()
+            detail = first_line(exc.message)[:160].removeprefix("BrowserType.connect_over_cdp: ")
+            raise EndpointError(f"cannot connect to browser endpoint {self.endpoint}: {detail}") from None
+
+    def alive(self) -> bool:
+        """Whether the browser still answers (one round trip to it)."""
+        browser = self._browser
+        if browser is None or not browser.is_connected():
+            return False
+        try:
+            cdp = browser.new_browser_cdp_session()
+            cdp.send("Browser.getVersion")
+            cdp.detach()
+        except Exception:  # noqa: BLE001 - any failure means the browser is gone
+            return False
+        return True

@@ -1,15 +1,15 @@
 """Replay at scale: many Rufus conversations at once, resumable, on one or many browsers.
 
-``run_batch(jobs, *, concurrency=4, endpoints=(), browser=None, timeout=120.0,
-retries=0, keep_going=False, rate=None, delay=0.0, answered=None, on_job=None,
-on_note=None) -> Iterator[BatchResult]``
+``run_batch(jobs, ...)`` is a generator of ``BatchResult``; what its signature cannot say:
 
 - Each ``BatchJob`` is one conversation (``run_conversation``): its questions are asked
   in order in a browser context of its own, closed when the job ends. Up to
-  ``concurrency`` jobs run at once, each in a worker thread that owns its Playwright
-  and its browser: launched from ``browser`` (``BrowserOptions``; by default with
-  ``BATCH_CHROMIUM_ARGS``), or, with ``endpoints``, reached with ``connect_over_cdp``
-  on Chromiums already running elsewhere, workers spread evenly over them.
+  ``concurrency`` jobs run at once, on the browser slots of ``pool.slot`` (the engine of
+  the MCP tools' pool too): threads that each own a Playwright and a browser, launched
+  from ``browser`` (``BrowserOptions``; by default with ``BATCH_CHROMIUM_ARGS``), or, with
+  ``endpoints``, reached with ``connect_over_cdp`` on Chromiums already running
+  elsewhere, slots spread evenly over them. Jobs begin once every slot's browser is up,
+  or ``jobqueue.START_GRACE`` seconds after the first one is.
 - Results are yielded in the caller's thread as they come: every answer at once, a
   job's failures when the job ends. ``timeout``, ``retries`` and ``keep_going`` act on
   each conversation as in ``strovik-rufus replay``; a job's failure never stops the

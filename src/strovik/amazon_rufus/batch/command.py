@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import sys
 from contextlib import closing
-from typing import Any
+from typing import Any, Protocol
 
 from strovik.amazon_rufus.batch.browsers import BATCH_CHROMIUM_ARGS
 from strovik.amazon_rufus.batch.jobfile import jobs_for_asins, load_jobs
@@ -120,7 +120,7 @@ def _run_batch(args: argparse.Namespace) -> int:
         writer = JsonLinesWriter.append_to(args.output) if args.output else JsonLinesWriter(sys.stdout, "stdout")
     except OutputFailed as exc:
         raise CommandError(str(exc)) from None
-    progress: Any = _Quiet() if args.no_progress else Progress(len(pending_jobs), questions)
+    progress: _Reporter = _Quiet() if args.no_progress else Progress(len(pending_jobs), questions)
     if held:
         progress.note(f"resuming: {held} answers held already, {questions} questions in {len(pending_jobs)} jobs left")
 
@@ -162,9 +162,26 @@ def _run_batch(args: argparse.Namespace) -> int:
     return 0
 
 
-class _Quiet:
+class _Reporter(Protocol):
+    """What the command tells as the batch goes: ``Progress``, or ``_Quiet``."""
+
     def question(self, ok: bool) -> None: ...
     def job(self, unasked: int) -> None: ...
+    def note(self, text: str) -> None: ...
+    def close(self) -> None: ...
+
+
+class _Quiet:
+    """``--no-progress``: no counts, but notes (a lost endpoint, a failed job) still said."""
+
+    def question(self, ok: bool) -> None:
+        pass
+
+    def job(self, unasked: int) -> None:
+        pass
+
     def note(self, text: str) -> None:
         note(text)
-    def close(self) -> None: ...
+
+    def close(self) -> None:
+        pass

@@ -10,22 +10,20 @@ from __future__ import annotations
 import asyncio
 import logging
 import queue
-import threading
 import time
 from collections import OrderedDict
 from collections.abc import Awaitable, Callable, Sequence
 from dataclasses import dataclass, field
 
-from strovik.amazon_rufus.batch.browsers import BATCH_CHROMIUM_ARGS
-from strovik.amazon_rufus.browser import BrowserOptions
+from strovik.amazon_rufus.browser import BATCH_CHROMIUM_ARGS, BrowserOptions
 from strovik.amazon_rufus.conversation import QuestionResult, asin_page_url, retarget_seed
 from strovik.amazon_rufus.deadline import Watchdog
 from strovik.amazon_rufus.domain.exceptions import RufusReplayError
 from strovik.amazon_rufus.domain.models import SeedRequestRecord
 from strovik.amazon_rufus.endpoints import EndpointBook
 from strovik.amazon_rufus.pool.fair import FairQueue
-from strovik.amazon_rufus.pool.job import End, Job
-from strovik.amazon_rufus.pool.slot import Slot, SlotSettings
+from strovik.amazon_rufus.pool.job import End, Job, SlotJob
+from strovik.amazon_rufus.pool.slot import SharedBook, Slot, SlotSettings
 
 _log = logging.getLogger("strovik.amazon_rufus.pool")
 
@@ -83,6 +81,29 @@ class _Owners:
             self._owner.popitem(last=False)
 
 
+class _Handover:
+    """A slot's job source: the call handed to it; a call given back (its browser lost) is
+    asked again by the same slot, on a new browser. None ends the slot."""
+
+    def __init__(self) -> None:
+        self._queue: queue.Queue[SlotJob | None] = queue.Queue()
+
+    def put(self, job: SlotJob | None) -> None:
+        self._queue.put(job)
+
+    def take(self) -> SlotJob | None:
+        return self._queue.get()
+
+    def give_back(self, job: SlotJob) -> None:
+        self._queue.put(job)
+
+    def started(self, up: bool) -> None:
+        pass
+
+    def left(self) -> None:
+        pass
+
+
 class RufusPool:
     """Use as ``async with RufusPool(seed, options) as pool: await pool.ask(...)``, on one
     event loop. Browsers start with the first call; leaving the block ends every call and
@@ -93,14 +114,13 @@ class RufusPool:
         self.options = options or PoolOptions()
         self._fair = FairQueue(self.options.browsers, self.options.queue)
         self._owners = _Owners(MAX_THREADS)
-        # Each slot has its queue of one: a call goes to the idle slot best prepared for it.
-        self._slots: dict[Slot, queue.Queue[Job | None]] = {}
+        # Each slot has its own source: a call goes to the idle slot best prepared for it.
+        self._slots: dict[Slot, _Handover] = {}
         self._idle: list[Slot] = []
         self._running: set[Job] = set()
         self._watchdog = Watchdog()
-        self._book_lock = threading.Lock()
         endpoints = list(self.options.endpoints)
-        self._book = EndpointBook(endpoints, time.monotonic) if endpoints else None
+        self._endpoints = SharedBook(EndpointBook(endpoints, time.monotonic) if endpoints else None)
 
     async def __aenter__(self) -> RufusPool:
         return self
@@ -146,7 +166,7 @@ class RufusPool:
         await self._fair.acquire(owner)
         loop = asyncio.get_running_loop()
         try:
-            job = Job(seed, list(questions), url, thread_id, loop)
+            job = Job(seed=seed, questions=list(questions), product_url=url, thread_id=thread_id, loop=loop)
         except BaseException:
             self._fair.release(owner)
             raise
@@ -200,8 +220,8 @@ class RufusPool:
             return
         settings = SlotSettings(self.options.browser, self.options.timeout, self.options.retries)
         for number in range(1, self.options.browsers + 1):
-            jobs: queue.Queue[Job | None] = queue.Queue()
-            slot = Slot(number, settings, jobs, self._book, self._book_lock, self._watchdog, self._note)
+            jobs = _Handover()
+            slot = Slot(f"rufus-slot-{number}", settings, jobs, self._endpoints, self._watchdog, self._note)
             self._slots[slot] = jobs
             self._idle.append(slot)
             slot.start()

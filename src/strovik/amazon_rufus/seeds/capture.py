@@ -19,7 +19,7 @@ import time
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from strovik.amazon_rufus.batch.browsers import WorkerSession
+from strovik.amazon_rufus.browser import WorkerSession
 from strovik.amazon_rufus.domain.exceptions import BrowserError, first_line
 from strovik.amazon_rufus.inputs import InputError
 from strovik.amazon_rufus.seeds.record import SentRequest
