@@ -16,7 +16,7 @@ import pytest
 
 from ..conftest import chromium_path
 from ..helpers import RufusStandIn
-from ..test_rufus_batch_browser import start_browser_host, wait_for_browser_host
+from ..test_rufus_batch_browser import start_browser_host, stop_browser_host, wait_for_browser_host
 from .test_importing import ASIN, COOKIE, assert_replays, run
 
 
@@ -33,8 +33,7 @@ def browser_host() -> Iterator[tuple[str, subprocess.Popen[bytes]]]:
             wait_for_browser_host(url)
             yield url, process
         finally:
-            process.kill()
-            process.wait(timeout=30)
+            stop_browser_host(process)
 
 
 @pytest.mark.parametrize("browser", ["launched", "endpoint"])
