@@ -311,6 +311,8 @@ def test_a_lost_browser_endpoint_that_comes_back_gets_jobs_again(
             port = int(first.rsplit(":", 1)[1])
             browser_hosts[0] = (first, start_browser_host(port, str(tmp_path / "again")))
             wait_for_browser_host(first)
+            # Slower answers from now on, so that jobs are still left when a worker goes back.
+            rufus_standin.delay = 0.3
             host_up.set()
 
     lines = []
@@ -320,7 +322,7 @@ def test_a_lost_browser_endpoint_that_comes_back_gets_jobs_again(
             lines.append(result.record())
             if len(lines) == 1:
                 host_up.clear()
-                killed.kill()
+                os.killpg(killed.pid, signal.SIGKILL)  # the host and every process it started
                 killed.wait(10)
     assert f"browser endpoint {first} is back" in notes, notes
     assert_each_question_once_in_its_thread(lines, rufus_standin, questions)
