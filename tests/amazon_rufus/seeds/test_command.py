@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from .test_importing import run
+from .test_importing_browser import run
 
 RUFUS = "https://www.amazon.com/rufus/cl/streaming"
 

@@ -17,7 +17,7 @@ import pytest
 from ..conftest import chromium_path
 from ..helpers import RufusStandIn
 from ..test_rufus_batch_browser import start_browser_host, stop_browser_host, wait_for_browser_host
-from .test_importing import ASIN, COOKIE, assert_replays, run
+from .test_importing_browser import ASIN, COOKIE, assert_replays, run
 
 
 @pytest.fixture
