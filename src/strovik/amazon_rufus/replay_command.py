@@ -75,7 +75,9 @@ def _retarget(seed: SeedRequestRecord, args: argparse.Namespace) -> SeedRequestR
     return retargeted
 
 
-def _run_replay(args: argparse.Namespace) -> int:
+def _checked_inputs(args: argparse.Namespace) -> tuple[SeedRequestRecord, list[str], str, str]:
+    """The seed (aimed at the product asked about), the questions, the product page and the
+    Chromium to launch, each refused in one line before anything starts."""
     seed = load_seed(args.seed)
     questions = load_questions(args.questions_file, args.question)
     seed = _retarget(seed, args)
@@ -85,14 +87,23 @@ def _run_replay(args: argparse.Namespace) -> int:
         chromium = find_chromium(args.chromium)
     except BrowserError as exc:
         raise CommandError(exc.message) from None
+    return seed, questions, product_url, chromium
+
+
+def _open_output(args: argparse.Namespace) -> JsonLinesWriter:
+    try:
+        return JsonLinesWriter.append_to(args.output) if args.output else JsonLinesWriter(sys.stdout, "stdout")
+    except OutputFailed as exc:
+        raise CommandError(str(exc)) from None
+
+
+def _run_replay(args: argparse.Namespace) -> int:
+    seed, questions, product_url, chromium = _checked_inputs(args)
     try:
         from strovik.amazon_rufus.services.replay import RufusReplayService
     except ImportError as exc:
         raise CommandError(f"the replay module cannot be loaded: {first_line(str(exc))}", EXIT_FAILURE) from None
-    try:
-        writer = JsonLinesWriter.append_to(args.output) if args.output else JsonLinesWriter(sys.stdout, "stdout")
-    except OutputFailed as exc:
-        raise CommandError(str(exc)) from None
+    writer = _open_output(args)
 
     total = len(questions)
     failures: list[QuestionResult] = []
@@ -165,9 +176,14 @@ def _run_replay(args: argparse.Namespace) -> int:
             session.abandon()
             writer.close()
 
+    return _exit_status(failures, results, total, args.keep_going)
+
+
+def _exit_status(failures: list[QuestionResult], results: list[QuestionResult], total: int, keep_going: bool) -> int:
+    """0 when every question was answered; else the failure, or the count of failures, in one line."""
     if not failures:
         return 0
-    if not args.keep_going:
+    if not keep_going:
         failure = failures[0]
         raise CommandError(f"question {failure.index} of {total} failed: {failure.error}", EXIT_FAILURE)
     answered = sum(result.ok for result in results)
